@@ -1,0 +1,61 @@
+// How failures cross from the module into the interpreter.
+//
+// Every entry point runs its body inside `guarded`, the single place where C++
+// exceptions are caught:
+//  - `PythonError`: a host-level error is already set in the interpreter's
+//    error indicator (argument binding or conversion, a failed C-API call);
+//  - `ostrel::Failure`: an internal failure of the computation, raised as
+//    `pyo3_runtime.PanicException` with the failure's message;
+//  - `std::bad_alloc` and `std::length_error` (a size that cannot be
+//    represented): `MemoryError`, and the module stays usable;
+//  - anything else: a PanicException naming what escaped.
+// Entry points are noexcept, so nothing ever unwinds into the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "misc/failure.hpp"
+
+namespace ostrel::module {
+
+// Thrown after the interpreter's error indicator has been set.
+struct PythonError {};
+
+// Sets a TypeError with `message` (UTF-8) and throws PythonError.
+[[noreturn]] void throw_type_error(const std::string& message);
+
+// The PanicException type, created on first use and kept for the process;
+// nullptr with an error set if it cannot be created.
+PyObject* panic_exception_type();
+
+// Sets PanicException(message) as the pending error.
+void set_panic(const std::string& message);
+
+// Reports an exception that is neither ours nor an allocation failure.
+void set_unexpected(const char* what);
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PythonError&) {
+        return nullptr;
+    } catch (const Failure& failure) {
+        set_panic(failure.message());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_SetString(PyExc_MemoryError, "capacity overflow");
+    } catch (const std::exception& error) {
+        set_unexpected(error.what());
+    } catch (...) {
+        set_unexpected("unknown exception");
+    }
+    return nullptr;
+}
+
+}  // namespace ostrel::module
