@@ -1,0 +1,121 @@
+"""How failures inside a computation reach the caller."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import ostrel
+from conftest import IS_PYPY
+
+DOC_TAIL = (
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n"
+)
+
+
+def panic():
+    """Provoke an internal failure (an absorption list shorter than the emissivity)."""
+    try:
+        ostrel.rad_trans_blob(1.0, [1.0, 2.0], [1.0])
+    except BaseException as e:  # noqa: BLE001 - that is the point
+        return e
+    raise AssertionError("no failure")
+
+
+def test_panic_exception_type():
+    e = panic()
+    t = type(e)
+    assert t.__name__ == "PanicException"
+    assert t.__module__ == "pyo3_runtime"
+    assert t.__bases__ == (BaseException,)
+    assert not isinstance(e, Exception)
+    assert t.__doc__.startswith("\n") and t.__doc__.endswith("\n\n" + DOC_TAIL)
+    sentence = t.__doc__[1:-len(DOC_TAIL) - 2]
+    assert "\n" not in sentence and sentence.endswith(".")
+    assert e.args == ("array index out of bounds",)
+    assert str(e) == "array index out of bounds"
+
+
+def test_same_type_every_time():
+    assert type(panic()) is type(panic())
+
+
+def test_exception_handler_does_not_catch_it():
+    with pytest.raises(BaseException) as outer:
+        try:
+            ostrel.rad_trans_slab(1.0, [1.0], [])
+        except Exception:  # noqa: BLE001
+            pytest.fail("a handler for Exception caught the failure")
+    assert type(outer.value).__name__ == "PanicException"
+
+
+def test_module_usable_after_a_failure():
+    panic()
+    assert ostrel.rad_trans_blob(2.0, [3.0], [0.0]) == [2.0]
+    assert ostrel.gofb(0.6) == 1.25
+
+
+def test_diagnostic_block_on_standard_error(capfd):
+    panic()
+    out, err = capfd.readouterr()
+    assert out == ""
+    lines = err.splitlines()
+    assert lines[0].startswith("thread '<unnamed>' failed at src/radiation/rad_trans.cpp:")
+    assert lines[1] == "array index out of bounds"
+
+
+def test_one_block_per_failure_and_the_hint_once():
+    code = textwrap.dedent(
+        """
+        import ostrel
+        for _ in range(3):
+            try:
+                ostrel.rad_trans_slab(1.0, [1.0], [])
+            except BaseException:
+                pass
+        """
+    )
+    err = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stderr
+    assert err.count("failed at src/radiation/rad_trans.cpp:") == 3
+    assert err.count("note:") == 1
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="uses an address-space limit")
+def test_storage_beyond_memory_raises_memory_error():
+    # A sequence far longer than the address-space limit set for the child:
+    # building its vector fails, and the call ends with MemoryError instead
+    # of aborting the process. The module works normally afterwards.
+    code = textwrap.dedent(
+        """
+        import itertools, resource, sys
+        import ostrel
+
+        class Endless:
+            def __len__(self):
+                return 3
+            def __getitem__(self, i):
+                raise IndexError
+            def __iter__(self):
+                return itertools.repeat(1.0, 10 ** 12)
+
+        def vm_bytes():
+            with open("/proc/self/status") as f:
+                for line in f:
+                    if line.startswith("VmSize:"):
+                        return int(line.split()[1]) * 1024
+
+        limit = vm_bytes() + (256 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            ostrel.rad_trans_slab(1.0, Endless(), [0.0])
+        except MemoryError:
+            print("MemoryError")
+        print(ostrel.rad_trans_slab(2.0, [3.0], [0.0]))
+        """
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["MemoryError", "[6.0]"]
