@@ -1,0 +1,28 @@
+"""Arbitrary values in every argument position: a result or a documented error, never a crash."""
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+
+from conftest import IS_PYPY
+from fuzzing import FUZZED, calls, check_outcome, module_still_works
+
+# Bounded for CI; scripts/fuzz.py runs the same properties for longer.
+DEFAULT_EXAMPLES = 80 if IS_PYPY else 250
+EXAMPLES = {"syn_emissivity_full": 40}
+
+
+@pytest.mark.parametrize("name", FUZZED)
+def test_any_arguments(name):
+    @settings(
+        max_examples=EXAMPLES.get(name, DEFAULT_EXAMPLES),
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+        database=None,
+    )
+    @given(call=calls(name))
+    def run(call):
+        args, kwargs = call
+        check_outcome(name, args, kwargs)
+        module_still_works()
+
+    run()
