@@ -172,16 +172,6 @@ def test_two_point_grid():
     assert result == pytest.approx([0.8, 0.8], rel=1e-15)
 
 
-def test_pure_diffusion_uses_unit_weights():
-    # gdot = 0 and constant D: every B is 0 (B-_0 too), W = 1 exactly, and the
-    # step is the symmetric central scheme: a uniform distribution with equal
-    # outflow at both ends stays symmetric.
-    g = [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
-    out = ostrel.fp_findif_difu(0.7, g, [1.0] * 6, [0.0] * 6, [1.0] * 6, [0.0] * 6, 1e200, 1.0)
-    assert out == pytest.approx(out[::-1], rel=1e-15)
-    assert all(0.0 < x < 1.0 for x in out)
-
-
 def test_scaling_invariance():
     # Only products of rates and times enter.
     g = log_grid(20, 1.5, 1e3)
