@@ -1,5 +1,7 @@
 #include "module/functions.hpp"
 
+#include "distribs/eq_59_park1995.hpp"
+#include "distribs/fp_findif_difu.hpp"
 #include "module/constants.hpp"
 #include "module/errors.hpp"
 #include "module/kinematics.hpp"
@@ -91,6 +93,18 @@ PyObject* bofg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kinematic<module::bofg>(sig::bofg, args, nargs, kwnames);
 }
 
+PyObject* eq_59_park1995(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto [t, g] = bind<double, FloatVec>(sig::eq_59_park1995, args, nargs, kwnames);
+    return to_list(distribs::eq_59_park1995(t, g));
+}
+
+PyObject* fp_findif_difu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto [dt, g, n, gdot, d, q, tesc, tlc, check] =
+        bind<double, FloatVec, FloatVec, FloatVec, FloatVec, FloatVec, double, double, std::optional<bool>>(
+            sig::fp_findif_difu, args, nargs, kwnames);
+    return to_list(distribs::fp_findif_difu(dt, g, n, gdot, d, q, tesc, tlc, check.value_or(true)));
+}
+
 PyObject* rad_trans_blob(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto [r, j, a] = bind<double, FloatVec, FloatVec>(sig::rad_trans_blob, args, nargs, kwnames);
     return to_list(radiation::rad_trans_blob(j, a, r));
@@ -105,6 +119,8 @@ const FunctionEntry kFunctions[] = {
     {&sig::get_c, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&get_c_entry)), METH_NOARGS},
     {&sig::gofb, entry_of<gofb>(), kFastcall},
     {&sig::bofg, entry_of<bofg>(), kFastcall},
+    {&sig::eq_59_park1995, entry_of<eq_59_park1995>(), kFastcall},
+    {&sig::fp_findif_difu, entry_of<fp_findif_difu>(), kFastcall},
     {&sig::rad_trans_blob, entry_of<rad_trans_blob>(), kFastcall},
     {&sig::rad_trans_slab, entry_of<rad_trans_slab>(), kFastcall},
 };
