@@ -19,6 +19,13 @@ bool any_nan(const std::vector<double>& v) {
     return false;
 }
 
+bool all_finite(std::span<const double> v) {
+    for (double x : v) {
+        if (!std::isfinite(x)) return false;
+    }
+    return true;
+}
+
 // (w/2)/sinh(w/2) for small |w|: 1 - w^2/24 + 7 w^4/5760 - 31 w^6/967680.
 double weight_series(double w) {
     const double x = w * w;
@@ -75,10 +82,16 @@ std::vector<double> fp_findif_difu(double dt_in, const std::vector<double>& gamm
     coef[n] = diff[n - 1] * 0.25;
     sys[n] = ((diff[n - 1] - diff[n - 2]) / width[n] + (gdot[n - 1] + gdot[n - 2])) * 0.5;
     // The lower outer coefficient is extrapolated from all the others.
-    sys[0] = misc::polint(std::span<const double>(gamma_bins).subspan(1),
-                          std::span<const double>(sys).subspan(1, n - 1), gamma_bins[0])
+    const std::span<const double> inner(sys.data() + 1, n - 1);
+    sys[0] = misc::polint(std::span<const double>(gamma_bins).subspan(1), inner, gamma_bins[0])
                  .unwrap()
                  .y;
+    // A polynomial of degree N-2 amplifies rounding exponentially with N: on
+    // wide grids of a few thousand points the extrapolation overflows, and a
+    // non-finite coefficient would turn every point of the result into NaN.
+    // From finite coefficients, take the nearest one instead (constant
+    // extrapolation); results that are finite are unchanged.
+    if (!std::isfinite(sys[0]) && all_finite(inner)) sys[0] = sys[1];
 
     // Chang-Cooper weights. Each face keeps e^h and e^-h of its limited h;
     // the weight of the face as seen from the row below ("+" form, faces

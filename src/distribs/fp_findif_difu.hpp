@@ -17,7 +17,9 @@
 //   systematic B+_j = ((D_{j+1} - D_j)/d+_j + (G_{j+1} + G_j)) * 0.5, the
 //              last equal to the one before, B-_j = B+_{j-1}, and B-_0
 //              extrapolated to g_0 by polint through all N-1 points
-//              (g_j, B-_j), j >= 1 (degree N-2);
+//              (g_j, B-_j), j >= 1 (degree N-2); where that overflows
+//              (grids of thousands of points) from finite coefficients, the
+//              nearest coefficient B-_1 is used, so the step stays finite;
 //   Chang-Cooper w = (d B)/C, h = w/2 limited to [-200, 200], weight
 //              W = (w/2)/sinh(w/2): the series 1 - w^2/24 + 7w^4/5760 -
 //              31w^6/967680 below |w| = 0.1, else |w| e^-|h| / (1 - e^-2|h|)

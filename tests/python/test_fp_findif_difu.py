@@ -304,3 +304,17 @@ def test_numpy_arrays_are_accepted():
     np = pytest.importorskip("numpy")
     as_arrays = {k: np.asarray(v) if isinstance(v, list) else v for k, v in WORKED.items()}
     assert ostrel.fp_findif_difu(**as_arrays) == ostrel.fp_findif_difu(**WORKED)
+
+
+def test_overflowing_extrapolation_keeps_the_step_finite():
+    # On a wide grid of thousands of points the degree-(N-2) extrapolation of
+    # the lower systematic coefficient overflows; the step then uses the
+    # nearest coefficient instead of returning NaN everywhere.
+    g = log_grid(4096, 20.0, 1e7)
+    p = [math.sqrt(x * x - 1.0) for x in g]
+    din = [2.0 * q ** 5 / (x * x) for q, x in zip(p, g)]
+    gdot = [-(4.0 * q ** 3 / x + q ** 3 / x ** 3) for q, x in zip(p, g)]
+    nin = [math.exp(-((x - 100.0) / 10.0) ** 2) for x in g]
+    out = ostrel.fp_findif_difu(1e-6, g, nin, gdot, din, [0.0] * len(g), 1.0, 1.0)
+    assert all(math.isfinite(v) for v in out)
+    assert max(out) > 0.5
