@@ -15,9 +15,12 @@ SscrFactors sscr_factors(double x1, double x2, double a, double b) {
     return f;
 }
 
+SscrYFactors sscr_y_factors(const SscrFactors& f, const SwitchedLogs& logs_y, double r_y, double y1) {
+    return {ratio_integral(logs_y, r_y, f.p_y, f.s_y), std::pow(y1, f.e_y)};
+}
+
 double sscr_finish(const SscrFactors& f, const SwitchedLogs& logs_y, double r_y, double y1) {
-    const double m = ratio_integral(logs_y, r_y, f.p_y, f.s_y);
-    return f.w * (m * (std::pow(y1, f.e_y) * f.pow_x1));
+    return sscr_combine(f, sscr_y_factors(f, logs_y, r_y, y1));
 }
 
 double sscr(double x1, double x2, double y1, double y2, double a, double b) {

@@ -17,8 +17,10 @@
 //
 // Only M and pow(Y1, .) involve Y1 and Y2. A caller that evaluates sscr for
 // many (Y1, Y2) at fixed (X1, X2, a, b) forms `sscr_factors` once and calls
-// `sscr_finish` per (Y1, Y2); the product is the same bits as `sscr`.
-// Pure, no failure paths.
+// `sscr_finish` per (Y1, Y2); the product is the same bits as `sscr`. The Y
+// factors themselves (`sscr_y_factors`) depend on Y1, Y2/Y1 and the three
+// exponents p_y, s_y, e_y only, so a caller may also reuse them for another
+// call with the same bits of these five numbers. Pure, no failure paths.
 #pragma once
 
 #include "power_law_integrals/ratio_integral.hpp"
@@ -35,6 +37,20 @@ struct SscrFactors {
 };
 
 SscrFactors sscr_factors(double x1, double x2, double a, double b);
+
+// The factors of sscr that involve Y1 and Y2.
+struct SscrYFactors {
+    double m = 0.0;       // R(Y2/Y1; p_y, s_y)
+    double pow_y1 = 0.0;  // pow(Y1, e_y)
+};
+
+// The Y factors from the ratio r_y = Y2/Y1 with its switched logarithms, and Y1.
+SscrYFactors sscr_y_factors(const SscrFactors& f, const SwitchedLogs& logs_y, double r_y, double y1);
+
+// W * (M * (pow(Y1, e_y) * pow(X1, a + 1))).
+inline double sscr_combine(const SscrFactors& f, const SscrYFactors& y) {
+    return f.w * (y.m * (y.pow_y1 * f.pow_x1));
+}
 
 // sscr from its X factors, the ratio r_y = Y2/Y1 with its switched
 // logarithms, and Y1.

@@ -1,7 +1,9 @@
 #include "radiation/ic_iso_powlaw_full.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "misc/failure.hpp"
 #include "module/constants.hpp"
@@ -14,9 +16,12 @@ namespace ostrel::radiation {
 
 namespace {
 
-using power_law_integrals::SscrFactors;
+using power_law_integrals::sscr_combine;
 using power_law_integrals::sscr_factors;
-using power_law_integrals::sscr_finish;
+using power_law_integrals::sscr_y_factors;
+using power_law_integrals::SscrFactors;
+using power_law_integrals::SscrYFactors;
+using power_law_integrals::SwitchedLogs;
 using power_law_integrals::switched_logs;
 
 enum class Status : unsigned char { skip, fail, use };
@@ -139,6 +144,44 @@ std::vector<PairTerm> prepare_pairs(const SeedSegment& seed, const std::vector<E
     return out;
 }
 
+// The Y factors of one of the two sscr calls, kept from the previous pair of
+// the same seed segment at the same frequency. For fixed y_lo they depend on
+// r_y and the exponents p_y, s_y, e_y only, and these are mostly the same
+// bits from one electron segment to the next (P + Q is alpha - 1 up to
+// rounding, and N = x for most pairs), so most pairs reuse them. Reuse needs
+// equal bits of all four, so the result is that of the full evaluation.
+class YFactorMemo {
+public:
+    template <class Logs>
+    const SscrYFactors& get(const SscrFactors& f, double r_y, double y_lo, Logs&& logs) {
+        const Key key{std::bit_cast<std::uint64_t>(r_y), std::bit_cast<std::uint64_t>(f.p_y),
+                      std::bit_cast<std::uint64_t>(f.s_y), std::bit_cast<std::uint64_t>(f.e_y)};
+        for (int k = 0; k < used_; ++k) {
+            if (entries_[k].key == key) return entries_[k].value;
+        }
+        Entry& e = entries_[next_];
+        next_ = (next_ + 1) % kEntries;
+        if (used_ < kEntries) ++used_;
+        e.key = key;
+        e.value = sscr_y_factors(f, logs(), r_y, y_lo);
+        return e.value;
+    }
+
+private:
+    struct Key {
+        std::uint64_t r, p, s, e;
+        bool operator==(const Key&) const = default;
+    };
+    struct Entry {
+        Key key{};
+        SscrYFactors value;
+    };
+    static constexpr int kEntries = 4;
+    Entry entries_[kEntries];
+    int used_ = 0;
+    int next_ = 0;
+};
+
 double emissivity(double nu, double g_first, const std::vector<SeedSegment>& seeds,
                   const std::vector<std::vector<PairTerm>>& pairs) {
     double sum = 0.0;
@@ -155,27 +198,30 @@ double emissivity(double nu, double g_first, const std::vector<SeedSegment>& see
         double G = 0.0;
         bool have_g = false;
         // Switched logarithms of x / y_lo, shared by all pairs with N = x.
-        power_law_integrals::SwitchedLogs logs_x;
+        SwitchedLogs logs_x;
         bool have_logs_x = false;
+        YFactorMemo first;
+        YFactorMemo second;
         for (const PairTerm& t : pairs[i]) {
             if (!(gamma_min <= t.g_lo)) continue;
             if (t.fails) fail_array_index();
             const double N = std::fmin(x, t.m2);
             if (!(N > y_lo)) continue;
             const double r_y = N / y_lo;
-            power_law_integrals::SwitchedLogs logs_n;
-            const power_law_integrals::SwitchedLogs* logs;
-            if (N == x) {
-                if (!have_logs_x) {
-                    logs_x = switched_logs(r_y);
+            SwitchedLogs logs_n;
+            bool have_logs_n = false;
+            auto logs = [&]() -> const SwitchedLogs& {
+                if (N == x) {
+                    if (!have_logs_x) logs_x = switched_logs(r_y);
                     have_logs_x = true;
+                    return logs_x;
                 }
-                logs = &logs_x;
-            } else {
-                logs_n = switched_logs(r_y);
-                logs = &logs_n;
-            }
-            const double U = sscr_finish(t.first, *logs, r_y, y_lo) - sscr_finish(t.second, *logs, r_y, y_lo);
+                if (!have_logs_n) logs_n = switched_logs(r_y);
+                have_logs_n = true;
+                return logs_n;
+            };
+            const double U = sscr_combine(t.first, first.get(t.first, r_y, y_lo, logs)) -
+                             sscr_combine(t.second, second.get(t.second, r_y, y_lo, logs));
             if (!have_g) {
                 G = std::pow(x, -s.alpha);
                 have_g = true;

@@ -1,6 +1,7 @@
 #include "radiation/rad_cool_pwl.hpp"
 
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 
 #include "misc/failure.hpp"
@@ -83,21 +84,27 @@ std::vector<double> rad_cool_pwl(const std::vector<double>& gg, const std::vecto
     const std::size_t n_f = freqs.size();
     const std::size_t cells = checked_table_size(n_g, n_f);
 
-    std::vector<double> x_table(cells);
+    // Filled completely below, so left uninitialised.
+    const std::unique_ptr<double[]> x_table(new double[cells]);
     for (std::size_t i = 0; i < n_g; ++i) {
         const double scale = kn_scale * gg[i];
-        for (std::size_t k = 0; k < n_f; ++k) x_table[i * n_f + k] = scale * freqs[k];
+        double* row = x_table.get() + i * n_f;
+        for (std::size_t k = 0; k < n_f; ++k) row[k] = scale * freqs[k];
     }
-    std::vector<double> w_table(cells);
+    const std::unique_ptr<double[]> w_table(new double[cells]);
+    // The first row reads uu[0 ... n_f-1]: a short uu fails there.
+    if (n_g > 0 && uu.size() < n_f) fail_array_index();
     for (std::size_t i = 0; i < n_g; ++i) {
-        for (std::size_t k = 0; k < n_f; ++k) w_table[i * n_f + k] = (gg[i] * at_array(uu, k)) * kn_scale;
+        const double gamma = gg[i];
+        double* row = w_table.get() + i * n_f;
+        for (std::size_t k = 0; k < n_f; ++k) row[k] = (gamma * uu[k]) * kn_scale;
     }
 
     return parallel::map_indices<double>(n_g, [&](std::size_t i) {
         if (n_f == 0) fail_array_index();
         if (n_f == 1) return 0.0;
-        const double* x = x_table.data() + i * n_f;
-        const double* w = w_table.data() + i * n_f;
+        const double* x = x_table.get() + i * n_f;
+        const double* w = w_table.get() + i * n_f;
         double sum = 0.0;
         for (std::size_t k = 1; k < n_f; ++k) {
             const double w_hi = w[k];
