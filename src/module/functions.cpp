@@ -101,17 +101,20 @@ PyObject* rad_trans_blob(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 }
 
 PyObject* ic_iso_powlaw_full(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto [freqs, inu, g, n] = bind<FloatVec, FloatVec, FloatVec, FloatVec>(sig::ic_iso_powlaw_full, args, nargs, kwnames);
+    const auto [freqs, inu, g, n] =
+        bind<FloatVec, FloatVec, FloatVec, FloatVec>(sig::ic_iso_powlaw_full, args, nargs, kwnames);
     return to_list(radiation::ic_iso_powlaw_full(freqs, inu, g, n));
 }
 
 PyObject* rad_cool_pwl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto [gg, freqs, uu, with_kn] = bind<FloatVec, FloatVec, FloatVec, bool>(sig::rad_cool_pwl, args, nargs, kwnames);
+    const auto [gg, freqs, uu, with_kn] =
+        bind<FloatVec, FloatVec, FloatVec, bool>(sig::rad_cool_pwl, args, nargs, kwnames);
     return to_list(radiation::rad_cool_pwl(gg, freqs, uu, with_kn));
 }
 
 PyObject* rad_cool_mono(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto [gg, nu0, u0, with_kn] = bind<FloatVec, double, double, bool>(sig::rad_cool_mono, args, nargs, kwnames);
+    const auto [gg, nu0, u0, with_kn] =
+        bind<FloatVec, double, double, bool>(sig::rad_cool_mono, args, nargs, kwnames);
     return to_list(radiation::rad_cool_mono(gg, nu0, u0, with_kn));
 }
 

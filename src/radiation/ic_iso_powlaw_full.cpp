@@ -93,7 +93,10 @@ std::vector<SeedSegment> prepare_seeds(const std::vector<double>& freqs, const s
     std::vector<SeedSegment> out(freqs.size() - 1);
     for (std::size_t i = 0; i < out.size(); ++i) {
         SeedSegment& s = out[i];
-        const bool fails = i >= inu.size() || (inu[i] > 1e-200 && (i + 1 >= inu.size() || (inu[i + 1] > 1e-200 && g.empty())));
+        // Reads in order: inu[i], then inu[i+1] if inu[i] passed, then g if
+        // inu[i+1] passed.
+        const bool fails = i >= inu.size() ||
+                           (inu[i] > 1e-200 && (i + 1 >= inu.size() || (inu[i + 1] > 1e-200 && g.empty())));
         if (fails) {
             s.status = Status::fail;
             out.resize(i + 1);
@@ -244,7 +247,8 @@ std::vector<double> ic_iso_powlaw_full(const std::vector<double>& freqs, const s
         seeds.size(), [&](std::size_t i) { return prepare_pairs(seeds[i], electrons); });
     const double g_first = g.empty() ? 0.0 : g.front();
 
-    return parallel::map_values<double>(freqs, [&](double nu) { return emissivity(nu, g_first, seeds, pairs); });
+    return parallel::map_values<double>(freqs,
+                                        [&](double nu) { return emissivity(nu, g_first, seeds, pairs); });
 }
 
 }  // namespace ostrel::radiation

@@ -74,7 +74,9 @@ double segment_loss(double x_lo, double x_hi, double w_lo, double w_hi, bool wit
 }  // namespace
 
 std::size_t checked_table_size(std::size_t rows, std::size_t cols) {
-    if (cols != 0 && rows > std::vector<double>().max_size() / cols) throw std::length_error("capacity overflow");
+    if (cols != 0 && rows > std::vector<double>().max_size() / cols) {
+        throw std::length_error("capacity overflow");
+    }
     return rows * cols;
 }
 

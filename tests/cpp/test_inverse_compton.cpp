@@ -126,7 +126,8 @@ Vec ref_monochrome(const Vec& freqs, double uext, double nuext, const Vec& n, co
             }
             if (rho) {
                 const double t = x / (ghi * ghi);
-                F = std::pow(t, q2) * (ref_ratio(*rho, -1.0 - q1, q1 + 1.0) - t * ref_ratio(*rho, -1.0 - q2, q2 + 1.0));
+                F = std::pow(t, q2) *
+                    (ref_ratio(*rho, -1.0 - q1, q1 + 1.0) - t * ref_ratio(*rho, -1.0 - q2, q2 + 1.0));
             }
             sum = sum + std::pow(x, -q1) * (std::pow(gi, p) * (ni * F));
         }
@@ -283,7 +284,8 @@ TEST(InverseComptonReference, MonochromaticSeedMatchesBitForBit) {
         const Vec g = in.grid(ng, in.uniform(0.0, 2.0), 0.8, oddity);
         const Vec n = in.resize(in.values(ng, 0.0, oddity));
         const Outcome want = run([&] { return ref_monochrome(freqs, uext, nuext, n, g); });
-        const Outcome got = run([&] { return ostrel::radiation::ic_iso_monochrome_full(freqs, uext, nuext, n, g); });
+        const Outcome got =
+            run([&] { return ostrel::radiation::ic_iso_monochrome_full(freqs, uext, nuext, n, g); });
         expect_same(got, want, trial);
         failures += want.failed;
         for (double v : want.values) nonzero += (v != 0.0);
