@@ -6,6 +6,10 @@
 #include "module/errors.hpp"
 #include "module/kinematics.hpp"
 #include "module/results.hpp"
+#include "radiation/ic_iso_monochrome_full.hpp"
+#include "radiation/ic_iso_powlaw_full.hpp"
+#include "radiation/rad_cool_mono.hpp"
+#include "radiation/rad_cool_pwl.hpp"
 #include "radiation/rad_trans.hpp"
 
 namespace ostrel::module {
@@ -110,6 +114,30 @@ PyObject* rad_trans_blob(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     return to_list(radiation::rad_trans_blob(j, a, r));
 }
 
+PyObject* ic_iso_powlaw_full(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto [freqs, inu, g, n] =
+        bind<FloatVec, FloatVec, FloatVec, FloatVec>(sig::ic_iso_powlaw_full, args, nargs, kwnames);
+    return to_list(radiation::ic_iso_powlaw_full(freqs, inu, g, n));
+}
+
+PyObject* rad_cool_pwl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto [gg, freqs, uu, with_kn] =
+        bind<FloatVec, FloatVec, FloatVec, bool>(sig::rad_cool_pwl, args, nargs, kwnames);
+    return to_list(radiation::rad_cool_pwl(gg, freqs, uu, with_kn));
+}
+
+PyObject* rad_cool_mono(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto [gg, nu0, u0, with_kn] =
+        bind<FloatVec, double, double, bool>(sig::rad_cool_mono, args, nargs, kwnames);
+    return to_list(radiation::rad_cool_mono(gg, nu0, u0, with_kn));
+}
+
+PyObject* ic_iso_monochrome_full(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto [freqs, uext, nuext, n, g] =
+        bind<FloatVec, double, double, FloatVec, FloatVec>(sig::ic_iso_monochrome_full, args, nargs, kwnames);
+    return to_list(radiation::ic_iso_monochrome_full(freqs, uext, nuext, n, g));
+}
+
 PyObject* rad_trans_slab(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto [r, j, a] = bind<double, FloatVec, FloatVec>(sig::rad_trans_slab, args, nargs, kwnames);
     return to_list(radiation::rad_trans_slab(j, a, r));
@@ -122,6 +150,10 @@ const FunctionEntry kFunctions[] = {
     {&sig::eq_59_park1995, entry_of<eq_59_park1995>(), kFastcall},
     {&sig::fp_findif_difu, entry_of<fp_findif_difu>(), kFastcall},
     {&sig::rad_trans_blob, entry_of<rad_trans_blob>(), kFastcall},
+    {&sig::ic_iso_powlaw_full, entry_of<ic_iso_powlaw_full>(), kFastcall},
+    {&sig::rad_cool_pwl, entry_of<rad_cool_pwl>(), kFastcall},
+    {&sig::rad_cool_mono, entry_of<rad_cool_mono>(), kFastcall},
+    {&sig::ic_iso_monochrome_full, entry_of<ic_iso_monochrome_full>(), kFastcall},
     {&sig::rad_trans_slab, entry_of<rad_trans_slab>(), kFastcall},
 };
 
