@@ -5,6 +5,7 @@
 #include "module/kinematics.hpp"
 #include "module/results.hpp"
 #include "radiation/rad_trans.hpp"
+#include "radiation/syn_emissivity_full.hpp"
 
 namespace ostrel::module {
 namespace {
@@ -91,6 +92,13 @@ PyObject* bofg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kinematic<module::bofg>(sig::bofg, args, nargs, kwnames);
 }
 
+PyObject* syn_emissivity_full(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto [freqs, gamma_bins, n_distrib, b_field, with_abs] =
+        bind<FloatVec, FloatVec, FloatVec, double, bool>(sig::syn_emissivity_full, args, nargs, kwnames);
+    const auto [j_nu, a_nu] = radiation::syn_emissivity_full(freqs, gamma_bins, n_distrib, b_field, with_abs);
+    return to_pair(j_nu, a_nu);
+}
+
 PyObject* rad_trans_blob(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto [r, j, a] = bind<double, FloatVec, FloatVec>(sig::rad_trans_blob, args, nargs, kwnames);
     return to_list(radiation::rad_trans_blob(j, a, r));
@@ -105,6 +113,7 @@ const FunctionEntry kFunctions[] = {
     {&sig::get_c, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&get_c_entry)), METH_NOARGS},
     {&sig::gofb, entry_of<gofb>(), kFastcall},
     {&sig::bofg, entry_of<bofg>(), kFastcall},
+    {&sig::syn_emissivity_full, entry_of<syn_emissivity_full>(), kFastcall},
     {&sig::rad_trans_blob, entry_of<rad_trans_blob>(), kFastcall},
     {&sig::rad_trans_slab, entry_of<rad_trans_slab>(), kFastcall},
 };
