@@ -341,7 +341,8 @@ def test_identical_for_every_worker_count():
 #   j_nu = sqrt(3) e^3 B / (4 pi m c^2) K/2 (nu / (1.5 nu_B))^-((p-1)/2) A(mu = (p-3)/2)
 #   a_nu = sqrt(3) e^3 B / (8 pi m^2 c^2 nu^2) (p+2) K/2 (nu / (1.5 nu_B))^-(p/2) A(mu = (p-2)/2)
 # with A(mu) the product of the two integrals. The kernel is a fit to the
-# averaged synchrotron function, good to half a percent; so is the result.
+# averaged synchrotron function, good to half a percent; integrated over a
+# power law it is good to about 0.1 %.
 
 E_CHARGE = 4.803204712570263e-10  # esu
 M_E = 9.1093837015e-28  # g
@@ -373,8 +374,8 @@ def test_power_law_matches_the_classical_spectrum(p):
     j_nu, a_nu = ostrel.syn_emissivity_full(freqs, g, n, b, True)
     for nu, j, a in zip(freqs, j_nu, a_nu):
         j_ref, a_ref = classical_power_law(nu, p, b)
-        assert j / j_ref == pytest.approx(1, abs=0.006)
-        assert a / a_ref == pytest.approx(1, abs=0.006)
+        assert j / j_ref == pytest.approx(1, abs=2e-3)
+        assert a / a_ref == pytest.approx(1, abs=2e-3)
     decades = math.log10(freqs[-1] / freqs[0])
     assert math.log10(j_nu[-1] / j_nu[0]) / decades == pytest.approx(-(p - 1) / 2, abs=1e-3)
     assert math.log10(a_nu[-1] / a_nu[0]) / decades == pytest.approx(-(p + 4) / 2, abs=1e-3)
