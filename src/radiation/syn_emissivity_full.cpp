@@ -94,8 +94,9 @@ inline double kernel(const Node& node, double chi, double chi2) {
     return rma_from_factors(chi, chi2, node.cutoff, node.x_denominator);
 }
 
-// Extreme factors over nodes [first, last) plus one extra node, and whether
-// they decide a zero integrand (all factors finite, g g 3 positive).
+// The smallest cut-off and largest g g 3 over a set of nodes; usable to
+// decide that the integrand vanishes only when every weight is finite (so
+// that weight times a zero kernel is zero) and every g g 3 positive.
 struct Extremes {
     bool usable = true;
     double cutoff_min = std::numeric_limits<double>::infinity();
@@ -164,7 +165,7 @@ Segment build_segment(double n_i, double g0, double g1, double q, bool with_abs,
     return s;
 }
 
-// True when the kernel is exactly 0 at every node of the extremes: each node
+// True when the kernel is exactly 0 at every node behind the extremes: each node
 // is at or below the cut-off, or has x >= 746 where exp(-x) is 0 (x = chi2 /
 // (g g 3) is smallest at the largest g g 3, division being monotone).
 bool integrand_vanishes(bool usable, double cutoff_min, double x_denominator_max, double chi,
@@ -173,9 +174,9 @@ bool integrand_vanishes(bool usable, double cutoff_min, double x_denominator_max
     return !rma_above_cutoff(chi, cutoff_min) || chi2 / x_denominator_max >= rma::kUnderflow;
 }
 
-// Romberg integration over [u_a, u_a + h] as described in the header.
-// `ends` is f(u_b) + f(u_a); `level_sum(j, delta)` the sum of f over the
-// 2^(j-1) new nodes of level j, in increasing u.
+// Romberg integration over [u_a, u_a + h] as described in the header, with
+// its work bound. `ends` is f(u_b) + f(u_a); `level_sum(j, delta)` the sum of
+// f over the 2^(j-1) new nodes of level j, accumulated from u_a + delta/2.
 template <class LevelSum>
 Integral romberg(double ends, double h, int first_test, LevelSum&& level_sum) {
     double s[61] = {};
@@ -238,8 +239,8 @@ Integral emission_integral(const Segment& s, int depth, double chi, double chi2,
         } else {
             double u = s.u_a + delta * 0.5;
             for (std::size_t k = 0; k < count; ++k) {
-                const double g = std::exp(u);
-                sum = sum + emission_power(g, s) * rma_from_factors(chi, chi2, rma_cutoff(g), rma_x_denominator(g));
+                const Node node = make_node(std::exp(u), s, false);
+                sum = sum + emission_value(node, kernel(node, chi, chi2));
                 u = u + delta;
             }
         }
@@ -270,11 +271,9 @@ Integral absorption_integral(const Segment& s, int depth, double chi, double chi
                 sum = sum + absorption_value(nodes[k], kernel(nodes[k], chi, chi2));
             }
         } else {
-            const bool with_abs = true;
             double u = s.u_a + delta * 0.5;
             for (std::size_t k = 0; k < count; ++k) {
-                const double g = std::exp(u);
-                const Node node = make_node(g, s, with_abs);
+                const Node node = make_node(std::exp(u), s, true);
                 sum = sum + absorption_value(node, kernel(node, chi, chi2));
                 u = u + delta;
             }
@@ -318,7 +317,8 @@ void report(bool absorption, double chi, const Unconverged& u) {
 int choose_depth(std::size_t segments, int requested) {
     if (requested >= 0) return requested;
     int depth = kMaxTableDepth;
-    while (depth > 0 && segments * ((std::size_t{1} << depth) + 1) * sizeof(Node) > kTableBudget) --depth;
+    const std::uint64_t n = segments;  // 64 bits also where size_t has 32
+    while (depth > 0 && n * ((std::uint64_t{1} << depth) + 1) * sizeof(Node) > kTableBudget) --depth;
     return depth;
 }
 
