@@ -15,28 +15,14 @@ fitted over 1e11 ... 1e16 Hz against -(p-1)/2 and -(p+4)/2.
 """
 
 import math
+import sys
+from pathlib import Path
 
 import ostrel
 
-E_CHARGE = 4.803204712570263e-10
-M_E = 9.1093837015e-28
-C_LIGHT = 29979245800.0
-
-
-def power_law_integral(mu):
-    g = math.gamma
-    average = math.sqrt(math.pi) / 2 * g((mu + 4) / 2) / g((mu + 5) / 2)
-    return 2 ** (mu + 1) / (mu + 2) * g(mu / 2 + 7 / 3) * g(mu / 2 + 2 / 3) * average
-
-
-def classical(nu, p, b):
-    nu_b = E_CHARGE * b / (2 * math.pi * M_E * C_LIGHT)
-    y = nu / (1.5 * nu_b)
-    j = math.sqrt(3) * E_CHARGE ** 3 * b / (4 * math.pi * M_E * C_LIGHT ** 2) \
-        * 0.5 * y ** (-(p - 1) / 2) * power_law_integral((p - 3) / 2)
-    a = math.sqrt(3) * E_CHARGE ** 3 * b / (8 * math.pi * M_E ** 2 * C_LIGHT ** 2 * nu ** 2) \
-        * (p + 2) * 0.5 * y ** (-p / 2) * power_law_integral((p - 2) / 2)
-    return j, a
+# The closed forms live with the test that checks them.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
+from test_syn_emissivity_full import classical_power_law as classical  # noqa: E402
 
 
 def main():

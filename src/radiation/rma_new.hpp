@@ -48,29 +48,30 @@ inline bool rma_above_cutoff(double chi, double cutoff) { return chi > cutoff; }
 inline double rma_cutoff(double g) { return 0.75 / g; }
 inline double rma_x_denominator(double g) { return g * g * 3.0; }
 
+namespace rma {
+inline constexpr double kLowerFit[6] = {-0.7871626401625178,   -0.7050933708504841,
+                                        -0.35531869295610624,  -0.06503312461868385,
+                                        -0.0060901233982264096, -0.00022764616638053332};
+inline constexpr double kUpperFit[6] = {-0.8236455154570651,  -0.831668613094906,
+                                        -0.525630345887699,   -0.22039314697105414,
+                                        0.01669179529512499,  -0.028650695862677572};
+
+// exp of the quintic with coefficients c in L = ln x.
+inline double exp_quintic(double x, const double (&c)[6]) {
+    const double l = std::log(x);
+    const double l2 = l * l;
+    const double l3 = l * l2;
+    const double l4 = l2 * l2;
+    const double l5 = l * l4;
+    return std::exp(c[0] + c[1] * l + c[2] * l2 + c[3] * l3 + c[4] * l4 + c[5] * l5);
+}
+}  // namespace rma
+
 // R as a function of x = (chi + chi) / (g g 3), for chi above the cut-off.
 inline double rma_of_x(double x) {
     if (x < rma::kPowerLawTop) return std::pow(x, 0.3333333333333333) * 1.808418021102802;
-    if (x <= rma::kLowerFitTop) {
-        const double l = std::log(x);
-        const double l2 = l * l;
-        const double l3 = l * l2;
-        const double l4 = l2 * l2;
-        const double l5 = l * l4;
-        return std::exp(-0.7871626401625178 - 0.7050933708504841 * l - 0.35531869295610624 * l2 -
-                        0.06503312461868385 * l3 - 0.0060901233982264096 * l4 -
-                        0.00022764616638053332 * l5);
-    }
-    if (x <= rma::kUpperFitTop) {
-        const double l = std::log(x);
-        const double l2 = l * l;
-        const double l3 = l * l2;
-        const double l4 = l2 * l2;
-        const double l5 = l * l4;
-        return std::exp(-0.8236455154570651 - 0.831668613094906 * l - 0.525630345887699 * l2 -
-                        0.22039314697105414 * l3 + 0.01669179529512499 * l4 -
-                        0.028650695862677572 * l5);
-    }
+    if (x <= rma::kLowerFitTop) return rma::exp_quintic(x, rma::kLowerFit);
+    if (x <= rma::kUpperFitTop) return rma::exp_quintic(x, rma::kUpperFit);
     if (x >= rma::kUnderflow) return 0.0;
     return std::exp(-x) * 1.5707963267948966 * (-11.0 / (x * 18.0) + 1.0);
 }

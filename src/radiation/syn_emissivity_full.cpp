@@ -207,6 +207,19 @@ Integral romberg(double ends, double h, int first_test, LevelSum&& level_sum) {
     return {ss, dss, kLastLevel, false};
 }
 
+// The sum of f over the nodes of a level deeper than the tables, each node
+// made as the tables make theirs.
+template <class F>
+double untabulated_level_sum(const Segment& s, double delta, std::size_t count, bool with_abs, F&& f) {
+    double sum = 0.0;
+    double u = s.u_a + delta * 0.5;
+    for (std::size_t k = 0; k < count; ++k) {
+        sum = sum + f(make_node(std::exp(u), s, with_abs));
+        u = u + delta;
+    }
+    return sum;
+}
+
 // Kernel values of the emission integral of the current segment, kept for
 // the absorption integral at the same nodes.
 struct KernelCache {
@@ -237,12 +250,8 @@ Integral emission_integral(const Segment& s, int depth, double chi, double chi2,
             }
             cache.levels = j;
         } else {
-            double u = s.u_a + delta * 0.5;
-            for (std::size_t k = 0; k < count; ++k) {
-                const Node node = make_node(std::exp(u), s, false);
-                sum = sum + emission_value(node, kernel(node, chi, chi2));
-                u = u + delta;
-            }
+            sum = untabulated_level_sum(s, delta, count, false,
+                                        [&](const Node& node) { return emission_value(node, kernel(node, chi, chi2)); });
         }
         return sum;
     });
@@ -271,12 +280,9 @@ Integral absorption_integral(const Segment& s, int depth, double chi, double chi
                 sum = sum + absorption_value(nodes[k], kernel(nodes[k], chi, chi2));
             }
         } else {
-            double u = s.u_a + delta * 0.5;
-            for (std::size_t k = 0; k < count; ++k) {
-                const Node node = make_node(std::exp(u), s, true);
-                sum = sum + absorption_value(node, kernel(node, chi, chi2));
-                u = u + delta;
-            }
+            sum = untabulated_level_sum(s, delta, count, true, [&](const Node& node) {
+                return absorption_value(node, kernel(node, chi, chi2));
+            });
         }
         return sum;
     });
