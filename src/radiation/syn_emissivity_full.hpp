@@ -25,11 +25,18 @@
 // polynomial from level 9 (emission) or 10 (absorption) on, stopping when
 // |dss| <= 1e-5 |ss|. An integral that does not converge writes a block of
 // diagnostic lines (emission: standard output and a last line on standard
-// error; absorption: standard error) and contributes its last estimate.
+// error; absorption: standard error; values in their shortest round-trip
+// positional decimal form, one flushed write per line) and contributes its
+// last estimate.
+//
+// Failures: reading a missing entry of n_distrib (n_(i+1) is read only when
+// n_i passed its test) or any entry of an empty grid is the array-index
+// internal failure, raised when the frequency's computation reaches it.
 //
 // Work bound for integrals that never converge. Once a trapezoid estimate is
 // not finite every later one is not finite either and, after the test of that
-// level, no later extrapolation can pass the test; the integration stops
+// level (which an infinite estimate can pass: its extrapolation is infinite
+// too), no later extrapolation can pass the test; the integration stops
 // there and reports the values the full 60 levels would end with: NaN for
 // both the estimate and its error (this is how a zero or negative Lorentz
 // factor, or an overflowing power, shows up). Otherwise the integration stops
@@ -48,6 +55,8 @@
 // such node, has an exactly zero integrand there, converges at its first test
 // with the value 0 and is not evaluated. Absorption diagnostics are written
 // after all emission work of the frequency, in the order of a separate pass.
+// The tables of one call take at most 48 MiB (levels up to 10, fewer for very
+// large grids); deeper levels make each node afresh the same way.
 #pragma once
 
 #include <cstddef>
