@@ -11,6 +11,7 @@
 #include "radiation/rad_cool_mono.hpp"
 #include "radiation/rad_cool_pwl.hpp"
 #include "radiation/rad_trans.hpp"
+#include "radiation/syn_emissivity_full.hpp"
 
 namespace ostrel::module {
 namespace {
@@ -109,6 +110,13 @@ PyObject* fp_findif_difu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     return to_list(distribs::fp_findif_difu(dt, g, n, gdot, d, q, tesc, tlc, check.value_or(true)));
 }
 
+PyObject* syn_emissivity_full(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto [freqs, gamma_bins, n_distrib, b_field, with_abs] =
+        bind<FloatVec, FloatVec, FloatVec, double, bool>(sig::syn_emissivity_full, args, nargs, kwnames);
+    const auto [j_nu, a_nu] = radiation::syn_emissivity_full(freqs, gamma_bins, n_distrib, b_field, with_abs);
+    return to_pair(j_nu, a_nu);
+}
+
 PyObject* rad_trans_blob(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto [r, j, a] = bind<double, FloatVec, FloatVec>(sig::rad_trans_blob, args, nargs, kwnames);
     return to_list(radiation::rad_trans_blob(j, a, r));
@@ -149,6 +157,7 @@ const FunctionEntry kFunctions[] = {
     {&sig::bofg, entry_of<bofg>(), kFastcall},
     {&sig::eq_59_park1995, entry_of<eq_59_park1995>(), kFastcall},
     {&sig::fp_findif_difu, entry_of<fp_findif_difu>(), kFastcall},
+    {&sig::syn_emissivity_full, entry_of<syn_emissivity_full>(), kFastcall},
     {&sig::rad_trans_blob, entry_of<rad_trans_blob>(), kFastcall},
     {&sig::ic_iso_powlaw_full, entry_of<ic_iso_powlaw_full>(), kFastcall},
     {&sig::rad_cool_pwl, entry_of<rad_cool_pwl>(), kFastcall},
