@@ -116,7 +116,7 @@ FREQS_S = geom(1e7, 10.0, 12)             # synchrotron: 1e7 ... 1e18 Hz
 FREQS_IC = geom(1e9, 10.0, 14)            # inverse Compton: 1e9 ... 1e22 Hz
 SEED_FREQS = geom(1e9, 2.0, 30)           # seed photons, doubling
 SEED_U = power_law(SEED_FREQS, 1e9, 1)
-SEED_INU = scaled(power_law(SEED_FREQS, 1e9, 1), 1e-10)
+IC_INU = scaled(power_law(FREQS_IC, 1e9, 1), 1e-10)  # seed intensity on FREQS_IC
 GG = geom(1.0, 3.0, 16)                   # 1 ... ~1.4e7
 
 
@@ -199,11 +199,11 @@ CASES = {
     "ic_iso_powlaw_full": [
         ("worked", ([1e9, 1e10, 1e11, 1e12, 1e13], [1e-10, 1e-11, 1e-12, 1e-13, 1e-14],
                     [1.0, 10.0, 100.0], [1.0, 1e-2, 1e-4]), {}),
-        ("grid", (FREQS_IC, SEED_INU, GAMMA_GRID, N_GAMMA), {}),
-        ("one_freq", ([1e12], SEED_INU, GAMMA_GRID, N_GAMMA), {}),
-        ("empty_freqs", ([], SEED_INU, GAMMA_GRID, N_GAMMA), {}),
-        ("short_n", (FREQS_IC, SEED_INU, GAMMA_GRID, N_GAMMA[:3]), {}),
-        ("empty_g", (FREQS_IC, SEED_INU, [], []), {}),
+        ("grid", (FREQS_IC, IC_INU, GAMMA_GRID, N_GAMMA), {}),
+        ("one_freq", ([1e12], IC_INU, GAMMA_GRID, N_GAMMA), {}),
+        ("empty_freqs", ([], IC_INU, GAMMA_GRID, N_GAMMA), {}),
+        ("short_n", (FREQS_IC, IC_INU, GAMMA_GRID, N_GAMMA[:3]), {}),
+        ("empty_g", (FREQS_IC, IC_INU, [], []), {}),
     ],
     "rad_cool_pwl": [
         ("thomson", (GG, SEED_FREQS, SEED_U, False), {}),
