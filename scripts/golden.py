@@ -3,6 +3,8 @@
 that two builds (native x86_64 and emulated armhf, say) compare bit for bit.
 
     golden.py write OUT.jsonl           evaluate every case, one JSON line each
+    golden.py libm OUT.jsonl            the C library's exp, log, pow, ... on fixed
+                                        inputs, through ctypes
     golden.py compare REF.jsonl OTHER.jsonl [--quiet]
                                         compare two such files; exit status 1
                                         on any difference
@@ -361,6 +363,43 @@ def write(path):
 
 
 # ---------------------------------------------------------------------------
+# The C library's own functions on fixed inputs, called through ctypes: shows
+# whether two machines' libm agree at all (and how often glibc's FMA variants
+# on x86_64 round differently), independently of the module.
+
+LIBM_FUNCTIONS = {"exp": 1, "log": 1, "pow": 2, "sin": 1, "cos": 1, "atan2": 2, "hypot": 2, "log1p": 1}
+
+
+def libm_inputs(count):
+    """Deterministic doubles in [-40, 40) from a 64-bit LCG, exact arithmetic."""
+    state = 0x2545F4914F6CDD1D
+    out = []
+    for _ in range(count):
+        state = (state * 6364136223846793005 + 1442695040888963407) % 2**64
+        out.append(((state >> 11) - 2**52) / 2**52 * 40.0)
+    return out
+
+
+def write_libm(path, count=20000):
+    import ctypes
+    import ctypes.util
+
+    libm = ctypes.CDLL(ctypes.util.find_library("m") or "libm.so.6")
+    xs = libm_inputs(count)
+    with open(path, "w", encoding="utf-8") as out:
+        for name, arity in LIBM_FUNCTIONS.items():
+            f = getattr(libm, name)
+            f.restype = ctypes.c_double
+            f.argtypes = [ctypes.c_double] * arity
+            if arity == 1:
+                values = [f(abs(x) if name in ("log", "log1p") else x) for x in xs]
+            else:
+                values = [f(abs(x) if name == "pow" else x, y * 0.125) for x, y in zip(xs, xs[1:] + xs[:1])]
+            record = {"case": f"libm/{name}", "inputs": str(count), "outcome": [encode_float(v) for v in values]}
+            out.write(json.dumps(record) + "\n")
+
+
+# ---------------------------------------------------------------------------
 # Comparison.
 
 def load(path):
@@ -384,6 +423,7 @@ def compare(ref_path, other_path, quiet=False):
     ref, other = load(ref_path), load(other_path)
     problems = []
     floats = float_diffs = exceptions = exception_diffs = 0
+    per_case = {}
     ref_cases = {r["case"]: r for r in ref}
     other_cases = {r["case"]: r for r in other}
     if list(ref_cases) != list(other_cases):
@@ -413,8 +453,12 @@ def compare(ref_path, other_path, quiet=False):
                 floats += 1
             if x != y:
                 float_diffs += 1
+                per_case[case] = per_case.get(case, 0) + 1
                 problems.append(f"{case}{path}: {x} != {y}")
-    if not quiet:
+    if quiet:
+        if per_case:
+            print("  differing values per case: " + ", ".join(f"{c} {n}" for c, n in per_case.items()))
+    else:
         for p in problems[:40]:
             print("  " + p)
         if len(problems) > 40:
@@ -426,6 +470,9 @@ def compare(ref_path, other_path, quiet=False):
 
 
 def main(argv):
+    if len(argv) >= 3 and argv[1] == "libm":
+        write_libm(argv[2])
+        return 0
     if len(argv) >= 3 and argv[1] == "write":
         write(argv[2])
         return 0
