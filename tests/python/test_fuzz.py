@@ -6,6 +6,9 @@ from hypothesis import HealthCheck, given, settings
 from conftest import IS_PYPY
 from fuzzing import FUZZED, calls, check_outcome, module_still_works
 
+# Emulated interpreters are far too slow for this many calls.
+pytestmark = pytest.mark.native_only
+
 # Bounded for CI; scripts/fuzz.py runs the same properties for longer.
 DEFAULT_EXAMPLES = 80 if IS_PYPY else 250
 EXAMPLES = {"syn_emissivity_full": 40}

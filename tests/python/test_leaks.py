@@ -93,6 +93,7 @@ def rss_bytes():
         return int(f.read().split()[1]) * 4096
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 @pytest.mark.parametrize("name", REGISTERED)
 def test_memory_stays_flat(name, capfd):
