@@ -13,12 +13,25 @@ import collections
 import os
 import sys
 import time
+import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python"))
 
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 
 from fuzzing import FUZZED, calls, check_outcome, module_still_works  # noqa: E402
+
+
+def silence_native_streams():
+    """Sends what the module writes to file descriptors 1 and 2 (its
+    diagnostics) to /dev/null; returns a text stream on the original output."""
+    out = os.fdopen(os.dup(1), "w", buffering=1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os.dup2(devnull, 1)
+    os.dup2(devnull, 2)
+    return out
 
 
 def main():
@@ -28,7 +41,8 @@ def main():
     opts = parser.parse_args()
     names = opts.only or FUZZED
     per_function = max(1, opts.calls // len(names))
-    print(f"{per_function} calls for each of {len(names)} functions")
+    out = silence_native_streams()
+    print(f"{per_function} calls for each of {len(names)} functions", file=out)
     total = collections.Counter()
     start = time.perf_counter()
     for name in names:
@@ -43,10 +57,15 @@ def main():
             module_still_works()
 
         t0 = time.perf_counter()
-        run()
+        try:
+            run()
+        except BaseException:
+            traceback.print_exc(file=out)
+            raise SystemExit(1)
         total.update(outcomes)
-        print(f"{name:24s} {sum(outcomes.values()):8d} calls  {dict(outcomes)}  {time.perf_counter() - t0:7.1f} s")
-    print(f"total {sum(total.values())} calls {dict(total)} in {time.perf_counter() - start:.1f} s")
+        print(f"{name:24s} {sum(outcomes.values()):8d} calls  {dict(outcomes)}  {time.perf_counter() - t0:7.1f} s",
+              file=out)
+    print(f"total {sum(total.values())} calls {dict(total)} in {time.perf_counter() - start:.1f} s", file=out)
 
 
 if __name__ == "__main__":
