@@ -4,24 +4,56 @@
 // map_indices(n, f) returns {f(0), ..., f(n-1)}, in input order. The result
 // vector is sized before the work starts and each result is written straight
 // into its slot. If evaluations fail, the failure of the lowest failing index
-// is rethrown on the calling thread.
+// is rethrown on the calling thread, as the exception that point threw, after
+// every started evaluation has finished.
+//
+// The process-wide pool (pool.hpp) is created by the first map, even one with
+// nothing to evaluate. For n >= 2 the calling thread hands the whole range to
+// the workers and blocks until it is done; for n <= 1 it evaluates the point,
+// if any, itself. `f` may be called concurrently for different points: it
+// must only read shared data. Results do not depend on the worker count as
+// long as each result depends only on its own point.
+//
+// map_indices_on / map_values_on do the same on a given pool (tests and
+// benchmarks use pools of chosen sizes; kernels use the process-wide one).
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 #include <vector>
+
+#include "parallel/pool.hpp"
 
 namespace ostrel::parallel {
 
 template <class R, class F>
-std::vector<R> map_indices(std::size_t n, F&& f) {
+std::vector<R> map_indices_on(Pool& pool, std::size_t n, F&& f) {
+    static_assert(!std::is_same_v<R, bool>, "each slot must be a separate object");
     std::vector<R> out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = f(i);
+    if (n <= 1) {
+        if (n == 1) out[0] = f(std::size_t{0});
+        return out;
+    }
+    auto evaluate = [&out, &f](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) out[i] = f(i);
+    };
+    pool.run(n, RangeTask::of(evaluate));
     return out;
 }
 
 template <class R, class F>
+std::vector<R> map_values_on(Pool& pool, const std::vector<double>& values, F&& f) {
+    return map_indices_on<R>(pool, values.size(), [&](std::size_t i) { return f(values[i]); });
+}
+
+template <class R, class F>
+std::vector<R> map_indices(std::size_t n, F&& f) {
+    return map_indices_on<R>(global_pool(), n, f);
+}
+
+template <class R, class F>
 std::vector<R> map_values(const std::vector<double>& values, F&& f) {
-    return map_indices<R>(values.size(), [&](std::size_t i) { return f(values[i]); });
+    return map_values_on<R>(global_pool(), values, f);
 }
 
 }  // namespace ostrel::parallel

@@ -1,0 +1,94 @@
+// The worker pool behind the parallel maps.
+//
+// A Pool owns a fixed number of worker threads. `run(n, task)` evaluates the
+// index range [0, n) on the workers by adaptive fork-join division and blocks
+// the calling thread until every piece has finished:
+//
+//  - Every piece carries a split budget s; the whole range starts with s equal
+//    to the worker count and counts as not moved. A piece is moved when it runs
+//    on another thread than the one that cut it from its parent.
+//  - A piece of fewer than 2 points is not cut. A moved piece is cut and both
+//    halves get max(workers, s/2); a piece that is not moved is cut when s > 0,
+//    both halves getting s/2, and is not cut when s = 0.
+//  - A cut splits m points at m/2: the lower half has m/2 points. The cutting
+//    thread runs the lower half itself and offers the upper half to idle
+//    workers; when the lower half is done it takes the upper half back and runs
+//    it itself if nobody has started it, and otherwise helps with other offered
+//    pieces until the upper half has finished.
+//  - A piece that is not cut is handed to the task, which evaluates its points
+//    in increasing index order and stops at the first point that throws.
+//
+// Failures travel as std::exception_ptr, so any exception type arrives intact
+// (ostrel::Failure, std::bad_alloc, ...). At every fork-join pair the other
+// half finishes before the failure goes further up, and the lower half's
+// failure wins when both halves failed: the exception rethrown on the calling
+// thread is that of the lowest failing index, after every started piece has
+// finished. The pool stays usable.
+//
+// Each result depends only on its own point, so results are identical for
+// every worker count and every division.
+//
+// The process-wide pool (`global_pool`) is created on first use, sized by
+// `configured_worker_count()` (worker_count.hpp), and never shut down; a child
+// made by fork() forgets the inherited pool and creates its own on first use
+// (see pool.cpp). Pools built directly (tests, benchmarks) stop and join
+// their workers when destroyed.
+#pragma once
+
+#include <cstddef>
+
+namespace ostrel::parallel {
+
+// One piece of work: evaluate the points [begin, end) in increasing order,
+// throwing at the first failing point.
+struct RangeTask {
+    void* context;
+    void (*run)(void* context, std::size_t begin, std::size_t end);
+
+    template <class Body>
+    static RangeTask of(Body& body) {
+        return {&body, [](void* context, std::size_t begin, std::size_t end) {
+                    (*static_cast<Body*>(context))(begin, end);
+                }};
+    }
+};
+
+class Pool {
+public:
+    // Called with the worker's index before each worker thread is started; a
+    // test may throw std::system_error from it to act as a failed start.
+    using StartHook = void (*)(std::size_t index);
+
+    // Starts `workers` threads (at least one). If a thread cannot be started,
+    // the threads already started are stopped and an internal failure is
+    // raised whose message begins "The global thread pool has not been
+    // initialized.".
+    explicit Pool(std::size_t workers, StartHook before_start = nullptr);
+    ~Pool();
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    std::size_t workers() const noexcept;
+
+    // Evaluates [0, n) as described above and blocks until it is done; then
+    // rethrows the failure of the lowest failing index, if any. Called from
+    // one of this pool's own workers, it runs the whole range on that worker
+    // (which still shares its pieces with the others) instead of waiting.
+    void run(std::size_t n, RangeTask task);
+
+    struct State;
+
+private:
+    State* state_;
+};
+
+// The process-wide pool, created on first use.
+Pool& global_pool();
+
+// The number of workers of the process-wide pool (creating it if needed).
+std::size_t worker_count();
+
+// Test hook: the StartHook of the next process-wide pool to be created.
+void set_global_start_hook_for_testing(Pool::StartHook hook) noexcept;
+
+}  // namespace ostrel::parallel
