@@ -77,6 +77,14 @@ private:
     bool raised_ = false;
 };
 
+// ThreadSanitizer refuses to start threads in the child of a multi-threaded
+// fork, so the fork tests run in the ordinary builds only.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kForkTestsPossible = false;
+#else
+constexpr bool kForkTestsPossible = true;
+#endif
+
 // Runs `body` in a child process made by fork() and returns its exit status,
 // or -1 if the child did not end within 20 s (it is then killed).
 int exit_status_of_child(const std::function<int()>& body) {
@@ -345,6 +353,7 @@ TEST(ParallelPool, ThreadStartFailureIsAnInternalFailure) {
 // map, even one with nothing to evaluate, fails when the workers cannot start;
 // once they can, the next map creates the pool and works.
 TEST(ParallelFork, ProcessWidePoolThatCannotStartFailsAndIsRetried) {
+    if (!kForkTestsPossible) GTEST_SKIP() << "fork() with threads under ThreadSanitizer";
     ostrel::parallel::worker_count();  // the parent has its pool
     const int status = exit_status_of_child([] {
         ostrel::parallel::set_global_start_hook_for_testing(fail_every_start);
@@ -377,6 +386,7 @@ int child_runs_a_map() {
 // A child of a process that has used the pool gets a pool of its own; the
 // inherited one has no threads and would never finish a map.
 TEST(ParallelFork, ChildGetsAFreshPool) {
+    if (!kForkTestsPossible) GTEST_SKIP() << "fork() with threads under ThreadSanitizer";
     map_indices<double>(100, point_value);
     EXPECT_EQ(exit_status_of_child(child_runs_a_map), 0);
     // And a grandchild, after the child has used its own pool.
@@ -393,6 +403,7 @@ TEST(ParallelFork, ChildGetsAFreshPool) {
 // in the middle of its work (its mutex possibly held by a worker) and must
 // still be able to run maps.
 TEST(ParallelFork, ForkDuringAMapInAnotherThread) {
+    if (!kForkTestsPossible) GTEST_SKIP() << "fork() with threads under ThreadSanitizer";
     Signal map_running;
     std::vector<double> out;
     std::thread mapper([&] {

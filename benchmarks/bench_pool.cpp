@@ -1,0 +1,128 @@
+// Cost of the worker pool: the overhead of one parallel map of n trivial
+// points, and the balance of uneven workloads, at 1 and 2 workers.
+//
+// Build and run:
+//   cmake -S . -B build/bench -G Ninja -DOSTREL_BUILD_BENCHMARKS=ON -DOSTREL_BUILD_MODULE=OFF
+//   cmake --build build/bench --target bench_pool && build/bench/bench_pool
+//
+// Every figure is the best of 7 repetitions; each repetition times enough
+// maps to take at least 20 ms and reports the time per map.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "parallel/parallel_map.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ostrel::parallel::map_indices_on;
+using ostrel::parallel::Pool;
+
+volatile double sink = 0.0;
+
+// Seconds per call of `body`, best of 7.
+double seconds_per_call(const std::function<void()>& body) {
+    double best = 1e300;
+    for (int repeat = 0; repeat < 7; ++repeat) {
+        long calls = 0;
+        const auto start = Clock::now();
+        double elapsed = 0.0;
+        do {
+            body();
+            ++calls;
+            elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        } while (elapsed < 0.02);
+        best = std::min(best, elapsed / static_cast<double>(calls));
+    }
+    return best;
+}
+
+// About `units` microseconds of arithmetic that depends only on the point.
+double busy(std::size_t i, long units) {
+    double x = 1.0 + 1e-3 * static_cast<double>(i);
+    for (long k = 0; k < units * 60; ++k) x = std::sqrt(x + 1.0);
+    return x;
+}
+
+}  // namespace
+
+int main() {
+    Pool one(1);
+    Pool two(2);
+
+    std::printf("Overhead of one map of n trivial points (f(i) = 0.5 i), microseconds per map\n");
+    std::printf("%10s %12s %12s %12s\n", "n", "serial loop", "1 worker", "2 workers");
+    for (const std::size_t n : {2ul, 16ul, 256ul, 4096ul, 65536ul, 1048576ul}) {
+        const auto trivial = [](std::size_t i) { return 0.5 * static_cast<double>(i); };
+        const double serial = seconds_per_call([&] {
+            std::vector<double> out(n);
+            for (std::size_t i = 0; i < n; ++i) out[i] = trivial(i);
+            sink = out[n - 1];
+        });
+        const double t1 = seconds_per_call([&] { sink = map_indices_on<double>(one, n, trivial)[n - 1]; });
+        const double t2 = seconds_per_call([&] { sink = map_indices_on<double>(two, n, trivial)[n - 1]; });
+        std::printf("%10zu %12.2f %12.2f %12.2f\n", n, serial * 1e6, t1 * 1e6, t2 * 1e6);
+    }
+
+    struct Workload {
+        const char* name;
+        std::size_t n;
+        std::function<long(std::size_t)> units;
+    };
+    const Workload workloads[] = {
+        {"uniform, 200 x 20 units", 200, [](std::size_t) { return 20L; }},
+        {"heavy last tenth (x50), 200 pts", 200, [](std::size_t i) { return i >= 180 ? 100L : 2L; }},
+        {"heavy first tenth (x50), 200 pts", 200, [](std::size_t i) { return i < 20 ? 100L : 2L; }},
+        {"linear ramp 0..40 units, 200 pts", 200, [](std::size_t i) { return static_cast<long>(i / 5); }},
+        {"one heavy point (i = 3), 64 pts", 64, [](std::size_t i) { return i == 3 ? 400L : 5L; }},
+    };
+    std::printf("\nUneven workloads (1 unit = 60 square roots), milliseconds per map\n");
+    std::printf("%-34s %10s %10s %10s %8s %8s %10s\n", "workload", "serial", "1 worker", "2 workers", "speedup",
+                "ideal", "max share");
+    for (const Workload& w : workloads) {
+        long total = 0, largest = 0;
+        for (std::size_t i = 0; i < w.n; ++i) {
+            total += w.units(i);
+            largest = std::max(largest, w.units(i));
+        }
+        const auto f = [&](std::size_t i) { return busy(i, w.units(i)); };
+        const double serial = seconds_per_call([&] {
+            double s = 0.0;
+            for (std::size_t i = 0; i < w.n; ++i) s += f(i);
+            sink = s;
+        });
+        const double t1 = seconds_per_call([&] { sink = map_indices_on<double>(one, w.n, f)[0]; });
+        const double t2 = seconds_per_call([&] { sink = map_indices_on<double>(two, w.n, f)[0]; });
+        // The best two workers can do: half the work, but never less than the
+        // largest single point.
+        const double ideal = static_cast<double>(total) / std::max(static_cast<double>(total) / 2.0,
+                                                                   static_cast<double>(largest));
+        // The share of the work units done by the busier of the two workers,
+        // averaged over 50 maps: 50 % is perfect balance. Unlike the times it
+        // hardly depends on what else the machine is running.
+        double share = 0.0;
+        for (int repeat = 0; repeat < 50; ++repeat) {
+            std::mutex mutex;
+            std::map<std::thread::id, long> units;
+            map_indices_on<double>(two, w.n, [&](std::size_t i) {
+                const double v = f(i);
+                std::lock_guard<std::mutex> lock(mutex);
+                units[std::this_thread::get_id()] += w.units(i);
+                return v;
+            });
+            long most = 0;
+            for (const auto& entry : units) most = std::max(most, entry.second);
+            share += static_cast<double>(most) / static_cast<double>(total) / 50.0;
+        }
+        std::printf("%-34s %10.3f %10.3f %10.3f %8.2f %8.2f %9.1f%%\n", w.name, serial * 1e3, t1 * 1e3,
+                    t2 * 1e3, t1 / t2, ideal, share * 100.0);
+    }
+    return 0;
+}
