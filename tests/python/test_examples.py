@@ -91,3 +91,18 @@ def test_the_script_writes_its_figure_and_summary(tmp_path):
     assert "steady after" in done.stdout and "cooling break" in done.stdout
     assert figure.stat().st_size > 10_000
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_sweep_on_a_local_cluster_equals_the_serial_models(tmp_path):
+    pytest.importorskip("distributed")
+    sweep = load("parameter_sweep")
+    points = [(0.1, 2.5, 1e16), (0.2, 2.2, 3e15)]
+    with sweep.local_client(2) as client:
+        distributed_results = sweep.run_sweep(client, points, 24)
+    serial = sweep.run_serial(points, 24)
+    assert distributed_results == serial
+    table = tmp_path / "sweep.csv"
+    sweep.write_table(distributed_results, table)
+    rows = table.read_text().splitlines()
+    assert len(rows) == 1 + 2 * 24
+    assert float(rows[1].split(",")[4]) == distributed_results[0]["nufnu"]["synchrotron"][0]
