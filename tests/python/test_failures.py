@@ -120,3 +120,31 @@ def test_storage_beyond_memory_raises_memory_error():
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["MemoryError", "[6.0]"]
+
+
+@pytest.mark.no_sanitizer
+@pytest.mark.skipif(sys.platform != "linux", reason="uses an address-space limit")
+def test_cooling_tables_beyond_memory_raise_memory_error():
+    # 100 000 Lorentz factors x 100 000 frequencies need two tables of 80 GB:
+    # the call fails with MemoryError before any rate is computed, and the
+    # module works afterwards. The address-space limit makes the failure
+    # certain whatever the machine's overcommit policy.
+    code = textwrap.dedent(
+        """
+        import resource
+        import ostrel
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+        limit = vm + (1 << 30)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        n = 100_000
+        try:
+            ostrel.rad_cool_pwl([10.0] * n, [1e9 * (1 + k) for k in range(n)], [1e-20] * n, False)
+        except MemoryError:
+            print("MemoryError")
+        print(ostrel.rad_cool_mono([1.0], 1e9, 1.0, False))
+        """
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["MemoryError", "[0.0]"]
