@@ -23,10 +23,13 @@ def workers_with(**env_vars):
     return int(done.stdout)
 
 
+# Counts the process's threads in /proc; under user-mode emulation the
+# emulator's own threads are counted too.
 needs_proc = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
 
 
 @needs_proc
+@pytest.mark.native_only
 def test_worker_count_rules():
     default = workers_with()
     available = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
@@ -41,6 +44,7 @@ def test_worker_count_rules():
 
 
 @needs_proc
+@pytest.mark.native_only
 def test_pool_is_created_even_for_an_empty_map():
     code = "import os, ostrel\nostrel.rad_cool_mono([], 1e10, 1.0, False)\nprint(len(os.listdir('/proc/self/task')) - 1)\n"
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
