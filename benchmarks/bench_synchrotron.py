@@ -8,11 +8,9 @@ per integrand evaluation divides by the number of integrand evaluations the
 integration rule needs (2^L + 1 per segment integral converging at level L,
 whichever evaluations the implementation can share or skip).
 
-    python benchmarks/bench_synchrotron.py [--repeat N] [--peers]
+    python benchmarks/bench_synchrotron.py [--repeat N]
 
-With --peers, the same spectrum from two independent pure-NumPy codes, agnpy
-(fixed Lorentz-factor grid, trapezoid rule) and naima (128 electron
-energies), if they are installed: reference timings only.
+benchmarks/compare_peers.py times the same spectrum in agnpy and naima.
 """
 
 import argparse
@@ -46,43 +44,9 @@ def run(threads, with_abs, repeat):
     return json.loads(out.stdout)
 
 
-PEERS = r"""
-import time, warnings
-import numpy as np
-import astropy.units as u
-warnings.simplefilter("ignore")
-from agnpy.spectra import PowerLaw
-from agnpy.synchrotron import Synchrotron
-import naima
-
-def best(f, repeat):
-    out = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        f()
-        out = min(out, time.perf_counter() - t0)
-    return out
-
-repeat = int(__import__("sys").argv[1])
-nu = np.logspace(7, 21, 200) * u.Hz
-for ssa in (False, True):
-    t = best(lambda: Synchrotron.evaluate_sed_flux(
-        nu, 0.1, 1e27 * u.cm, 10, 0.1 * u.G, 1e16 * u.cm, PowerLaw, 1 / u.cm ** 3, 2.5, 10, 1e6,
-        ssa=ssa), repeat)
-    print(f"agnpy   evaluate_sed_flux ssa={ssa!s:<5}  {t * 1e3:8.2f} ms")
-syn = naima.models.Synchrotron(naima.models.PowerLaw(1e36 / u.eV, 1 * u.TeV, 2.5), B=0.1 * u.G,
-                               Eemin=10 * 0.511 * u.MeV, Eemax=1e6 * 0.511 * u.MeV, nEed=128)
-syn._memoize = False  # time the computation, not naima's cache
-energies = (nu * 6.62607015e-27 * u.erg * u.s).to(u.eV)
-t = best(lambda: syn.flux(energies, distance=0), repeat)
-print(f"naima   Synchrotron.flux              {t * 1e3:8.2f} ms")
-"""
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--peers", action="store_true", help="also time agnpy and naima")
     args = parser.parse_args()
     # Every segment integral of this grid converges at its first test: emission
     # at level 9 (2^9 + 1 evaluations), absorption at level 10 (2^10 + 1).
@@ -96,10 +60,6 @@ def main():
     print(f"{'with_abs':>8} {'workers':>7} {'ms/call':>9} {'ns/eval':>8} {'speed-up':>8}")
     for with_abs, t, sec, per, speed in rows:
         print(f"{str(with_abs):>8} {t:>7} {sec * 1e3:>9.2f} {per:>8.2f} {speed:>8.2f}")
-    if args.peers:
-        done = subprocess.run([sys.executable, "-c", PEERS, str(args.repeat)], capture_output=True,
-                              text=True)
-        print(done.stdout if done.returncode == 0 else "peers not available: " + done.stderr.strip()[-200:])
 
 
 if __name__ == "__main__":

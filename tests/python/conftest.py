@@ -78,3 +78,28 @@ class libm:
 def same_bits(a, b):
     """Equality of floats bit for bit (NaN equals NaN, 0.0 differs from -0.0)."""
     return [x.hex() if x == x else "nan" for x in a] == [x.hex() if x == x else "nan" for x in b]
+
+
+def neville(xa, ya, x):
+    """Neville interpolation written out in the kernels' order of operations: (y, dy)."""
+    n = len(xa)
+    c, d = list(ya), list(ya)
+    ho = [v - x for v in xa]
+    dif, ns, y = 1.7976931348623157e308, 0, 0.0
+    for i in range(n):
+        if abs(ho[i]) < dif:
+            ns, y, dif = i, ya[i], abs(ho[i])
+    dy = 0.0
+    for m in range(1, n):
+        for i in range(n - m):
+            hp = ho[i + m]
+            q = (c[i + 1] - d[i]) / (ho[i] - hp)
+            d[i] = hp * q
+            c[i] = ho[i] * q
+        if 2 * ns < n - m:
+            dy = c[ns]
+        else:
+            ns -= 1
+            dy = d[ns]
+        y = y + dy
+    return y, dy

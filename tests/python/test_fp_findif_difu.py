@@ -8,6 +8,7 @@ import math
 import pytest
 
 import ostrel
+from conftest import neville
 
 PANIC = "pyo3_runtime.PanicException"
 BAD_INPUT = "FP_FinDif_difu: at least one input parameter is not correctly defined"
@@ -27,29 +28,6 @@ def panic_message(excinfo):
 # both half-grid sides kept separately, each exponential evaluated where it is
 # used, Neville extrapolation and the Thomas algorithm written out. Only for
 # inputs without divisions by zero.
-def neville(xa, ya, x):
-    n = len(xa)
-    c, d = list(ya), list(ya)
-    ho = [xi - x for xi in xa]
-    dif, ns, y = 1.7976931348623157e308, 0, 0.0
-    for i in range(n):
-        if abs(ho[i]) < dif:
-            ns, y, dif = i, ya[i], abs(ho[i])
-    for m in range(1, n):
-        for i in range(n - m):
-            hp = ho[i + m]
-            q = (c[i + 1] - d[i]) / (ho[i] - hp)
-            d[i] = hp * q
-            c[i] = ho[i] * q
-        if 2 * ns < n - m:
-            dy = c[ns]
-        else:
-            ns -= 1
-            dy = d[ns]
-        y = y + dy
-    return y
-
-
 def thomas(a, b, c, r):
     n = len(b)
     u, e = [0.0] * n, [0.0] * n
@@ -81,7 +59,7 @@ def model_step(dt_in, gamma_bins, nin, gdot_in, din, qin, tesc_in, tlc):
     bp = [((D[j + 1] - D[j]) / dp[j] + (G[j + 1] + G[j])) * 0.5 for j in range(n - 1)]
     bp.append(((D[n - 1] - D[n - 2]) / dp[n - 1] + (G[n - 1] + G[n - 2])) * 0.5)
     bm = [None] + [((D[j] - D[j - 1]) / dm[j] + (G[j] + G[j - 1])) * 0.5 for j in range(1, n)]
-    bm[0] = neville(g[1:], bm[1:], g[0])
+    bm[0] = neville(g[1:], bm[1:], g[0])[0]
     wp = [(dp[j] * bp[j]) / cp[j] for j in range(n)]
     wm = [(dm[j] * bm[j]) / cm[j] for j in range(n)]
 

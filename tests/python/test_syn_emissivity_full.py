@@ -11,6 +11,7 @@ from decimal import Decimal
 import pytest
 
 import ostrel
+from conftest import neville
 
 NU_B_PER_GAUSS = 2799248.987233304
 
@@ -49,30 +50,6 @@ def model_rma(chi, g):
     return c_exp(c[0] + c[1] * l1 + c[2] * l2 + c[3] * l3 + c[4] * l4 + c[5] * l5)
 
 
-def model_polint(xa, ya, x):
-    n = len(xa)
-    c, d = list(ya), list(ya)
-    ho = [v - x for v in xa]
-    dif, ns, y = 1.7976931348623157e308, 0, 0.0
-    for i in range(n):
-        if abs(ho[i]) < dif:
-            ns, y, dif = i, ya[i], abs(ho[i])
-    dy = 0.0
-    for m in range(1, n):
-        for i in range(n - m):
-            hp = ho[i + m]
-            q = (c[i + 1] - d[i]) / (ho[i] - hp)
-            d[i] = hp * q
-            c[i] = ho[i] * q
-        if 2 * ns < n - m:
-            dy = c[ns]
-        else:
-            ns -= 1
-            dy = d[ns]
-        y = y + dy
-    return y, dy
-
-
 def model_romberg(f, f_lower, f_upper, u_a, u_b, first_test):
     """Returns (integral, level); converging cases only."""
     h = u_b - u_a
@@ -92,7 +69,7 @@ def model_romberg(f, f_lower, f_upper, u_a, u_b, first_test):
             u = u + delta
         s[j] = (s[j] + delta * total) * 0.5
         if j >= first_test:
-            ss, dss = model_polint(z[j - 9:j + 1], s[j - 9:j + 1], 0.0)
+            ss, dss = neville(z[j - 9:j + 1], s[j - 9:j + 1], 0.0)
             if abs(dss) <= 1e-5 * abs(ss):
                 return ss, j
         z[j + 1] = 0.25 * z[j]
