@@ -23,14 +23,34 @@ def output(values):
     return list(values)
 
 
-def number(name, value, *, positive=False, nonnegative=False, minimum=None, above=None):
-    """A finite float, or ValueError naming the parameter."""
-    if isinstance(value, bool):
+def _is_bool(value):
+    """True for Python's and NumPy's booleans (numpy.bool_ is no bool subclass)."""
+    return isinstance(value, bool) or (_np is not None and isinstance(value, _np.bool_))
+
+
+def _to_float(name, value):
+    """float(value) for a real number, or ValueError naming the parameter.
+
+    float() alone would also take text ("1e16"), bytes, NumPy booleans and
+    one-element arrays, and raise OverflowError for integers beyond the
+    double range: none of these is a number the caller meant."""
+    if _is_bool(value):
         raise ValueError(f"{name} must be a number, not a bool")
+    if isinstance(value, (str, bytes, bytearray)):
+        raise ValueError(f"{name} must be a number, got {value!r}")
+    if _np is not None and isinstance(value, _np.ndarray) and value.ndim != 0:
+        raise ValueError(f"{name} must be a single number, got an array of shape {value.shape}")
     try:
-        x = float(value)
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{name} must be finite, got {value!r}") from None
     except (TypeError, ValueError):
         raise ValueError(f"{name} must be a number, got {value!r}") from None
+
+
+def number(name, value, *, positive=False, nonnegative=False, minimum=None, above=None):
+    """A finite float, or ValueError naming the parameter."""
+    x = _to_float(name, value)
     if not math.isfinite(x):
         raise ValueError(f"{name} must be finite, got {x!r}")
     if positive and not x > 0.0:
@@ -47,7 +67,7 @@ def number(name, value, *, positive=False, nonnegative=False, minimum=None, abov
 def vector(name, values, *, positive=False, nonnegative=False, ascending=False, length=None, minimum=1):
     """A list of finite floats from any sequence or 1-D array, or ValueError
     naming the parameter (and the first offending index)."""
-    if isinstance(values, (str, bytes)):
+    if isinstance(values, (str, bytes, bytearray)):
         raise ValueError(f"{name} must be a sequence of numbers, not a string")
     if _np is not None and isinstance(values, _np.ndarray):
         if values.ndim != 1:
@@ -59,12 +79,7 @@ def vector(name, values, *, positive=False, nonnegative=False, ascending=False, 
         raise ValueError(f"{name} must be a sequence of numbers, got {type(values).__name__}") from None
     out = []
     for i, v in enumerate(items):
-        if isinstance(v, bool):
-            raise ValueError(f"{name}[{i}] must be a number, not a bool")
-        try:
-            x = float(v)
-        except (TypeError, ValueError):
-            raise ValueError(f"{name}[{i}] must be a number, got {v!r}") from None
+        x = _to_float(f"{name}[{i}]", v)
         if not math.isfinite(x):
             raise ValueError(f"{name}[{i}] must be finite, got {x!r}")
         if positive and not x > 0.0:
@@ -130,6 +145,17 @@ def interp_loglog(x_new, x, y, floor=0.0):
     return out
 
 
+def powerlaw_factor(dlog_y, dlog_x):
+    """Integral of (x/x0)^s over x from x0 to x1, divided by x0, for the
+    power law with dlog_y = ln(y1/y0) and dlog_x = ln(x1/x0) > 0, that is
+    (e^((s+1) dlog_x) - 1) / (s + 1) with s = dlog_y / dlog_x; expm1 keeps
+    it accurate when s is close to -1, where it tends to dlog_x."""
+    t = dlog_y + dlog_x  # (s + 1) dlog_x
+    if t == 0.0:
+        return dlog_x
+    return math.expm1(t) * dlog_x / t
+
+
 def integrate_powerlaw(x, y):
     """Integral of y over x, with y a power law between neighbouring points
     (exact for piecewise power laws; linear where a value is not positive)."""
@@ -137,12 +163,7 @@ def integrate_powerlaw(x, y):
     for i in range(len(x) - 1):
         x0, x1, y0, y1 = x[i], x[i + 1], y[i], y[i + 1]
         if y0 > 0.0 and y1 > 0.0:
-            ratio = math.log(x1 / x0)
-            s = math.log(y1 / y0) / ratio  # local index, y = y0 (x/x0)^s
-            if abs(s + 1.0) < 1e-9:
-                total += y0 * x0 * ratio
-            else:
-                total += y0 * x0 * ((x1 / x0) ** (s + 1.0) - 1.0) / (s + 1.0)
+            total += y0 * x0 * powerlaw_factor(math.log(y1 / y0), math.log(x1 / x0))
         else:
             total += 0.5 * (y0 + y1) * (x1 - x0)
     return total
