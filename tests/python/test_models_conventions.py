@@ -303,3 +303,226 @@ def test_model_external_compton_thomson_closed_form(p):
     for x, y in zip(nu_blob, sed.ec):
         expected = delta ** 4 * x * volume * thomson_monochrome(x, k, p, u, nu0) / dl ** 2
         assert 0.995 < y / expected / HEAD_ON[p] < 1.005
+
+
+# ---- the self-Compton seed --------------------------------------------------
+
+
+def mean_escape_path(radius):
+    """Mean distance to the surface of a uniform sphere from a point inside,
+    averaged over the volume and over directions (scipy, no closed form used)."""
+    def path(mu, r):
+        return -r * mu + math.sqrt(radius ** 2 - r * r * (1.0 - mu * mu))
+
+    value, _ = scipy_integrate.dblquad(lambda mu, r: 3.0 * r * r / radius ** 3 * 0.5 * path(mu, r),
+                                       0.0, radius, -1.0, 1.0, epsabs=0.0, epsrel=1e-11)
+    return value
+
+
+def test_seed_factor_is_the_volume_average_of_a_uniform_sphere():
+    """The volume-averaged photon energy density of a thin uniform sphere is
+    4 pi j <s> / c (<s> the mean escape path, 3R/4); the model takes the seed
+    as SEED_FACTOR times the escaping intensity j R / 3, so the factor must
+    be <s> / (R / 3) = 9/4."""
+    radius = 2.5
+    s = mean_escape_path(radius)
+    assert rel(s, 0.75 * radius) < 1e-9
+    thin = ostrel.rad_trans_blob(radius, [1.0], [0.0])[0]  # j R / 3 for j = 1
+    assert rel(emission.SEED_FACTOR, s / thin) < 1e-9
+    # and the model's seed is that factor times the escaping synchrotron intensity
+    model = om.Model(om.Blob(1e16, 0.1, distance=1e27, redshift=0.0), om.PowerLaw(2.0, 1e2, 1e5, density=1.0))
+    freqs = [1e9, 1e11, 1e13]
+    g, n = model.electrons.tabulate(8)
+    j, a = ostrel.syn_emissivity_full(freqs, g, n, 0.1, True)
+    escaping = ostrel.rad_trans_blob(1e16, j, a)
+    for seed, x in zip(model.emission().seed_intensity(freqs), escaping):
+        assert rel(seed, 2.25 * x) < 1e-12
+
+
+def kernel_chain_ssc(blob, electrons, nu, seed_per_decade, gamma_per_decade, ssa):
+    """Observed self-Compton nu F_nu straight from the kernels: synchrotron of
+    the electrons, escaping intensity, seed = <s>/(R/3) times it (the volume
+    average), Thomson scattering on two Lorentz-factor grids extrapolated to
+    zero step, transfer, and nu F_nu = delta^4 4 pi R^2 nu' I' / d_L^2."""
+    r, b, delta = blob.radius, blob.b_field, blob.doppler
+    nu_blob = [(1.0 + blob.redshift) * x / delta for x in nu]
+    nu_c = 1.5 * NU_B_PER_GAUSS * b
+    seed = _util.log_grid(1e-5 * nu_c * electrons.gamma_min ** 2, 50.0 * nu_c * electrons.gamma_max ** 2,
+                          seed_per_decade)
+    freqs = sorted(set(seed) | set(nu_blob))
+    g8, n8 = electrons.tabulate(8)
+    j, a = ostrel.syn_emissivity_full(freqs, g8, n8, b, ssa)
+    if not ssa:
+        a = [0.0] * len(j)
+    factor = mean_escape_path(1.0) / ostrel.rad_trans_blob(1.0, [1.0], [0.0])[0]
+    inu = [factor * x for x in ostrel.rad_trans_blob(r, j, a)]
+
+    def scattered(per_decade):
+        g, n = electrons.tabulate(per_decade)
+        return ostrel.ic_iso_powlaw_full(freqs, inu, g, n)
+
+    fine, coarse = scattered(2 * gamma_per_decade), scattered(gamma_per_decade)
+    j_ssc = [2.0 * f - c for f, c in zip(fine, coarse)]
+    intensity = ostrel.rad_trans_blob(r, j_ssc, a)
+    at = [freqs.index(x) for x in nu_blob]
+    return [delta ** 4 * 4.0 * math.pi * r ** 2 * nu_blob[k] * intensity[i] / blob.distance ** 2
+            for k, i in enumerate(at)]
+
+
+@pytest.mark.parametrize("ssa", [False, True])
+def test_ssc_matches_a_direct_kernel_chain(ssa):
+    blob = om.Blob(1e16, 0.1, doppler=10.0, redshift=0.1, distance=1e27)
+    electrons = om.PowerLaw(2.2, 1e2, 1e5, density=10.0)
+    nu = [10.0 ** x for x in (15.0, 16.5, 18.0, 19.5, 21.0, 22.0)]
+    model = om.Model(blob, electrons, ssa=ssa, grids=om.Grids(seed=20, compton=20))
+    got = model.sed(nu).ssc
+    want = kernel_chain_ssc(blob, electrons, nu, 20, 20, ssa)
+    # measured 1.002-1.010 (the grids differ in where their points fall); a
+    # seed of 3 instead of 9/4 (the centre instead of the average) is 33 % off
+    for x, y in zip(got, want):
+        assert rel(x, y) < 0.015
+
+
+# ---- observer frame ---------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def frame_case():
+    """A model with every process on, and its SED at blob-frame frequencies
+    spanning the absorbed synchrotron, the thin synchrotron, self-Compton and
+    external Compton."""
+    def make(doppler, redshift, distance):
+        blob = om.Blob(3e15, 0.5, doppler=doppler, redshift=redshift, distance=distance)
+        return om.Model(blob, om.BrokenPowerLaw(2.0, 3.2, 2e3, 20.0, 2e5, density=3e3),
+                        external=om.ExternalField(1e-3, 2e15), grids=om.Grids(compton=10, seed=6))
+
+    nu_blob = [10.0 ** (7.0 + 1.5 * i) for i in range(13)]
+    base = make(1.0, 0.0, 1e27).sed(nu_blob)
+    return make, nu_blob, base
+
+
+COMPONENTS = ("synchrotron", "ssc", "ec", "total")
+
+
+def close_seds(a, b, factor, tolerance):
+    for name in COMPONENTS:
+        for x, y in zip(getattr(a, name), getattr(b, name)):
+            assert abs(x - factor * y) <= tolerance * abs(factor * y), name
+
+
+def test_frame_case_covers_every_component(frame_case):
+    _, _, base = frame_case
+    for name in COMPONENTS:
+        assert max(getattr(base, name)) > 0.0, name
+
+
+@pytest.mark.parametrize("doppler", [2.0, 10.0, 37.5])
+@pytest.mark.parametrize("redshift", [0.0, 0.35, 3.0])
+def test_doppler_and_redshift(frame_case, doppler, redshift):
+    """nu = delta nu' / (1 + z) and nu F_nu = delta^4 nu' L'_nu' / (4 pi d_L^2):
+    at the observed frequency of a blob-frame one, nu F_nu is delta^4 times
+    its value at delta = 1, z = 0 (same distance), for every component."""
+    make, nu_blob, base = frame_case
+    sed = make(doppler, redshift, 1e27).sed([doppler * x / (1.0 + redshift) for x in nu_blob])
+    close_seds(sed, base, doppler ** 4, 1e-9)
+
+
+def test_doubling_doppler_scales_by_sixteen(frame_case):
+    make, nu_blob, _ = frame_case
+    nu = [3.0 * x for x in nu_blob]
+    one = make(3.0, 0.2, 1e27).sed([x / 1.2 for x in nu])
+    two = make(6.0, 0.2, 1e27).sed([2.0 * x / 1.2 for x in nu])
+    close_seds(two, one, 16.0, 1e-12)
+
+
+@pytest.mark.parametrize("scale", [0.1, 3.0, 1e3])
+def test_distance_scaling(frame_case, scale):
+    make, nu_blob, base = frame_case
+    close_seds(make(1.0, 0.0, 1e27 * scale).sed(nu_blob), base, scale ** -2, 1e-12)
+
+
+def test_distance_from_redshift_is_planck18():
+    """At small z the luminosity distance is (c z / H0) (1 + (1 - q0) z / 2)
+    with q0 = Omega_m / 2 - Omega_Lambda; Planck 2018: H0 = 67.66 km/s/Mpc,
+    Omega_m = 0.30966 (radiation negligible here)."""
+    pytest.importorskip("astropy")
+    h0 = 67.66e5 / 3.0856775814913673e24  # s^-1
+    q0 = 0.30966 / 2.0 - (1.0 - 0.30966)
+    for z in (1e-3, 1e-2):
+        expected = C * z / h0 * (1.0 + (1.0 - q0) * z / 2.0)
+        assert rel(om.Blob(1e16, 1.0, redshift=z).distance, expected) < 3e-4 * z / 1e-2
+
+
+# ---- grids and an independent code -------------------------------------------------
+
+
+@pytest.mark.native_only
+@pytest.mark.xfail(strict=True, reason="emission.Grids: the default seed grid (10 per decade) leaves "
+                   "self-Compton 2-16 % low; the inverse-Compton kernel's shortfall follows the seed "
+                   "step as well as the Lorentz-factor step, and only the latter is extrapolated")
+def test_default_grids_keep_ssc_within_one_percent():
+    """The Grids docstring promises every component within 1 % of a
+    converged computation wherever it is above 1e-3 of its peak. Reference:
+    40 seed and 40 (+80) Lorentz-factor points per decade, itself within
+    1.6 % of 80/80 (measured)."""
+    blob = om.Blob(1e16, 0.1, doppler=10.0, redshift=0.1, distance=1e27)
+    electrons = om.BrokenPowerLaw(2.0, 3.0, 1e4, 1e2, 1e6, density=1.0)
+    nu = [10.0 ** (15.0 + i) for i in range(13)]
+    default = om.Model(blob, electrons, ssa=False).sed(nu).ssc
+    ref = om.Model(blob, electrons, ssa=False, grids=om.Grids(seed=40, compton=40)).sed(nu).ssc
+    peak = max(ref)
+    for x, y in zip(default, ref):
+        if y > 1e-3 * peak:
+            assert rel(x, y) < 0.01
+
+
+@pytest.fixture(scope="module")
+def agnpy_fig_7_4():
+    """The blob of Dermer & Menon (2009) Fig. 7.4 as agnpy's documentation
+    sets it up: R = 1e16 cm, B = 1 G, delta = 10, d_L = 1e27 cm, a broken
+    power law (2.0 / 3.5 at 1e4, 20 ... 5e7) with 1e48 erg in electrons;
+    agnpy's synchrotron and self-Compton nu F_nu (no absorption)."""
+    pytest.importorskip("agnpy")
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # agnpy's own deprecation warnings (numpy.trapz and others)
+        import astropy.units as u
+        from astropy.constants import m_e
+        from astropy.coordinates import Distance
+        from agnpy.compton import SynchrotronSelfCompton
+        from agnpy.emission_regions import Blob as AgnpyBlob
+        from agnpy.spectra import BrokenPowerLaw as AgnpyBPL
+        from agnpy.synchrotron import Synchrotron
+
+        radius = 1e16
+        volume = 4.0 / 3.0 * math.pi * radius ** 3
+        z = Distance(1e27 * u.cm).z
+        n_e = AgnpyBPL.from_total_energy(1e48 * u.erg, volume * u.cm ** 3, p1=2.0, p2=3.5, gamma_b=1e4,
+                                         gamma_min=20, gamma_max=5e7, mass=m_e)
+        blob = AgnpyBlob(R_b=radius * u.cm, z=z, delta_D=10, Gamma=10, B=1 * u.G, n_e=n_e)
+        nu = np.logspace(9, 27, 37)
+        syn = Synchrotron(blob).sed_flux(nu * u.Hz).to_value("erg cm-2 s-1")
+        ssc = SynchrotronSelfCompton(blob).sed_flux(nu * u.Hz).to_value("erg cm-2 s-1")
+        ours_blob = om.Blob(radius, 1.0, doppler=10.0, redshift=float(z), distance=blob.d_L.to_value("cm"))
+    electrons = om.BrokenPowerLaw(2.0, 3.5, 1e4, 20.0, 5e7, energy=1e48)
+    return ours_blob, electrons, nu, syn, ssc
+
+
+@pytest.mark.native_only
+def test_against_agnpy_dermer_menon_fig_7_4(agnpy_fig_7_4):
+    """Synchrotron and self-Compton against agnpy 0.5 for the same blob.
+    Measured ratios (ours / agnpy, grids seed=40): synchrotron 0.9982-1.0006
+    from 1e10 to 1e22 Hz; self-Compton 0.9978-1.0017 from 1e14 to 1e21 Hz
+    (Thomson regime). Beyond, agnpy's full Klein-Nishina cross-section and
+    our kernel's sharp cut part ways (ours 0.81-1.32 above 1e22 Hz), and
+    below 1e13 Hz agnpy's coarse trapezoid over 200 Lorentz factors from 10
+    differs at gamma_min (ours 0.45-0.99)."""
+    blob, electrons, nu, syn, ssc = agnpy_fig_7_4
+    sed = om.Model(blob, electrons, ssa=False, grids=om.Grids(seed=40)).sed(nu)
+    for f, ours, theirs in zip(nu, sed.synchrotron, syn):
+        if 1e10 <= f <= 1e22:
+            assert rel(ours, theirs) < 5e-3, f
+    for f, ours, theirs in zip(nu, sed.ssc, ssc):
+        if 1e14 <= f <= 1e21:
+            assert rel(ours, theirs) < 1e-2, f
