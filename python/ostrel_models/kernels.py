@@ -84,7 +84,8 @@ def cooling_mono(gamma, frequency, energy_density, klein_nishina=True):
     """Physical |dgamma/dt| (s^-1) in an isotropic monochromatic field:
     the kernel's C_T u sqrt(gamma^2 - 1) F times sqrt(gamma^2 - 1)."""
     rate = ostrel.rad_cool_mono(gamma, frequency, energy_density, klein_nishina)
-    return [r * math.sqrt(g * g - 1.0) for r, g in zip(rate, gamma)]
+    # below gamma = 1 the kernel's rate is NaN, and so is this one
+    return [r * math.sqrt(g * g - 1.0) if g >= 1.0 else math.nan for r, g in zip(rate, gamma)]
 
 
 def cooling_synchrotron(gamma, magnetic_energy_density):

@@ -3,8 +3,9 @@ finite number of the right sign with a ValueError that names it; vectors come
 in as lists or NumPy arrays and go out as NumPy arrays (lists without
 NumPy); a kernel's internal failure reaches the caller as RuntimeError."""
 
-import fractions
 import decimal
+import fractions
+import inspect
 import json
 import math
 import os
@@ -66,6 +67,9 @@ CONSTRUCTORS = {
     "Grids": (om.Grids, dict(synchrotron=8, compton=40, seed=10),
               dict(synchrotron="positive", compton="positive", seed="positive")),
 }
+if "external" in inspect.signature(om.Grids).parameters:  # external Compton's own grid density
+    CONSTRUCTORS["Grids"][1]["external"] = 16
+    CONSTRUCTORS["Grids"][2]["external"] = "positive"
 
 SCALAR_CASES = [(c, name) for c, (_, _, params) in CONSTRUCTORS.items() for name in params]
 
@@ -82,8 +86,10 @@ def test_valid_arguments_build(case, name):
     assert type(stored) is float and stored == CONSTRUCTORS[case][1][name]
 
 
-# None means "not given" for these: a normalisation left out, a distance from the redshift
-OPTIONAL = ("distance", "k", "density", "energy")
+# None means "not given" for these: a normalisation left out, a distance from
+# the redshift, a grid density left to its rule
+OPTIONAL = {"distance", "k", "density", "energy"} | {
+    name for name, parameter in inspect.signature(om.Grids).parameters.items() if parameter.default is None}
 
 
 @pytest.mark.parametrize("case,name,bad", [
