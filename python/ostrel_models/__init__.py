@@ -16,13 +16,17 @@ from .distributions import (
     Tabulated,
 )
 from .emission import SED, ExternalField, Grids, Model
+from .evolution import Evolution, EvolutionResult, Injection
 
 __all__ = [
     "Blob",
     "BrokenPowerLaw",
     "Distribution",
+    "Evolution",
+    "EvolutionResult",
     "ExternalField",
     "Grids",
+    "Injection",
     "LogParabola",
     "Model",
     "PowerLaw",
