@@ -43,7 +43,7 @@ def _to_float(name, value):
     try:
         return float(value)
     except OverflowError:
-        raise ValueError(f"{name} must be finite, got {value!r}") from None
+        raise ValueError(f"{name} must be finite, got a number beyond the double range") from None
     except (TypeError, ValueError):
         raise ValueError(f"{name} must be a number, got {value!r}") from None
 

@@ -143,6 +143,22 @@ def test_tabulated_power_law_integrals_are_exact(p):
         assert rel(d.moment(power), 7.0 * powerlaw_integral(2.0, 1e5, power - p)) < 1e-12
 
 
+def test_tabulated_power_law_is_the_power_law():
+    """A power law given as a table is a power law between its points: the
+    same n between the points and the same synchrotron spectrum."""
+    pl = om.PowerLaw(2.3, 10.0, 1e6, density=5.0)
+    g, n = pl.tabulate(3)
+    table = om.Tabulated(g, n)
+    between = [15.0, 99.0, 1234.5, 7e5]
+    for x, y in zip(table(between), pl(between)):
+        assert rel(x, y) < 1e-12
+    blob = om.Blob(1e16, 0.3, doppler=5.0, redshift=0.05, distance=1e27)
+    nu = [1e9, 1e11, 1e13, 1e15, 1e17]
+    for x, y in zip(om.Model(blob, table, ssc=False).sed(nu).synchrotron,
+                    om.Model(blob, pl, ssc=False).sed(nu).synchrotron):
+        assert rel(x, y) < 1e-4  # the grids differ; the kernel's Romberg stops at 1e-5
+
+
 # ---- synchrotron against Rybicki & Lightman (1979) ---------------------------
 
 
@@ -497,7 +513,8 @@ def test_distance_from_redshift_is_planck18():
     q0 = 0.30966 / 2.0 - (1.0 - 0.30966)
     for z in (1e-3, 1e-2):
         expected = C * z / h0 * (1.0 + (1.0 - q0) * z / 2.0)
-        assert rel(om.Blob(1e16, 1.0, redshift=z).distance, expected) < 3e-4 * z / 1e-2
+        # measured -1.4e-6 (z = 1e-3) and -3.9e-5 (z = 1e-2): the next order of the series
+        assert rel(om.Blob(1e16, 1.0, redshift=z).distance, expected) < 1e-4 * z / 1e-2
 
 
 # ---- grids and an independent code -------------------------------------------------
