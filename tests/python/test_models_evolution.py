@@ -256,18 +256,27 @@ def test_external_field_adds_cooling_and_an_ec_component():
     assert min(sed.ec) > 0.0
 
 
-def test_thin_keeps_a_power_law_between_kept_points():
-    g = [10.0 ** (i / 100.0) for i in range(1, 601)]
-    n = [x ** -2.5 * math.exp(-x / 1e5) for x in g]
-    tg, tn = thin(g, n)
-    assert len(tg) < len(g) / 4
-    back = [v for v in _interp(g, tg, tn)]
-    assert max(abs(a / b - 1.0) for a, b in zip(back, n)) < 2e-3
-
-
-def _interp(x_new, x, y):
+@pytest.mark.parametrize("shape", [
+    lambda x: x ** -2.5 * math.exp(-x / 1e5),
+    lambda x: x ** -2.0 / math.sqrt(1.0 + (x / 1e3) ** 2),
+    lambda x: x ** -2.0 * math.exp(-(x / 3e5) ** 2),
+])
+def test_thin_keeps_n_within_its_tolerance(shape):
+    # The kept points reproduce n, as a power law between them, within the
+    # tolerance (the interpolation error bound), with fewer points for a
+    # looser tolerance; a pure power law needs only its ends.
     from ostrel_models._util import interp_loglog
-    return interp_loglog(x_new, x, y)
+    g = [10.0 ** (i / 100.0) for i in range(1, 601)]
+    n = [shape(x) for x in g]
+    counts = []
+    for tol in (1e-3, 1e-2):
+        tg, tn = thin(g, n, tolerance=tol)
+        assert tg[0] == g[0] and tg[-1] == g[-1]
+        back = interp_loglog(g, tg, tn)
+        assert max(abs(a / b - 1.0) for a, b in zip(back, n)) <= tol
+        counts.append(len(tg))
+    assert counts[1] < counts[0] < len(g) / 4
+    assert len(thin(g, [x ** -2.0 for x in g], max_span=100.0)[0]) == 2
 
 
 # -- validation and failures ----------------------------------------------------------
