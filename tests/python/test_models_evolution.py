@@ -374,3 +374,14 @@ def test_runs_without_numpy():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["True", "True", "2"]
+
+
+@pytest.mark.parametrize("progress", [True, False, None])
+def test_progress_bar_does_not_change_the_result(progress, capsys):
+    pytest.importorskip("tqdm")
+    evo = good_evolution(ssc=False, points_per_decade=10)
+    a = evo.run(1e6, 1e3, progress=progress)  # 1000 steps: a bar by default
+    b = evo.run(1e6, 1e3, progress=False)
+    assert list(a.n) == list(b.n) and a.steps == b.steps == 1000
+    err = capsys.readouterr().err
+    assert ("evolution" in err) == (progress is not False)
