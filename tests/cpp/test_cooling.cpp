@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "misc/failure.hpp"
+#include "stderr_capture.hpp"
 #include "radiation/rad_cool_pwl.hpp"
 
 namespace {
@@ -27,14 +28,11 @@ TEST(CoolingTables, SizeCheckedBeforeTheProductWraps) {
     EXPECT_THROW(checked_table_size(max / 4, 2), std::length_error);
 }
 
+// The message of the failure, whose diagnostic block is captured and checked.
 std::string failure_of(const std::vector<double>& gg, const std::vector<double>& freqs,
                        const std::vector<double>& uu, bool with_kn) {
-    try {
-        rad_cool_pwl(gg, freqs, uu, with_kn);
-    } catch (const ostrel::Failure& failure) {
-        return failure.message();
-    }
-    return "<no failure>";
+    return ostrel_test::single_failure_message<ostrel::Failure>(
+        [&] { rad_cool_pwl(gg, freqs, uu, with_kn); }, "src/radiation/rad_cool_pwl.cpp");
 }
 
 TEST(CoolingTables, ShortSpectrumFailsBeforeAnyRate) {

@@ -4,20 +4,18 @@
 #include <vector>
 
 #include "misc/failure.hpp"
+#include "stderr_capture.hpp"
 
 namespace {
 
 using ostrel::Failure;
 using ostrel::Result;
 
+// The message of the failure; its diagnostic block names the calling line
+// of this file.
 template <class F>
 std::string failure_message(F&& f) {
-    try {
-        f();
-    } catch (const Failure& failure) {
-        return failure.message();
-    }
-    return "<no failure>";
+    return ostrel_test::single_failure_message<Failure>(f, "tests/cpp/test_failure.cpp");
 }
 
 TEST(Failure, UnwrapQuotesTheCarriedMessage) {

@@ -18,6 +18,7 @@
 #include "misc/failure.hpp"
 #include "radiation/ic_iso_monochrome_full.hpp"
 #include "radiation/ic_iso_powlaw_full.hpp"
+#include "stderr_capture.hpp"
 
 namespace {
 
@@ -144,17 +145,33 @@ struct Outcome {
     Vec values;
 };
 
+// Runs f with standard error captured. A failure writes a diagnostic block
+// from `file` for each piece of the map that failed (at least one, one of
+// them carrying the message that arrives); a run that succeeds writes none.
 template <class F>
-Outcome run(F&& f) {
+Outcome run(F&& f, const std::string& file) {
     Outcome o;
+    ostrel_test::StderrCapture capture;
     try {
         o.values = f();
     } catch (const ostrel::Failure& failure) {
         o.failed = true;
         o.message = failure.message();
     }
+    const ostrel_test::CapturedStderr err = capture.finish();
+    EXPECT_TRUE(err.other_lines.empty()) << err.text;
+    EXPECT_EQ(err.blocks_from(file), err.blocks.size()) << err.text;
+    if (o.failed) {
+        bool carried = false;
+        for (const auto& block : err.blocks) carried = carried || block.message == o.message;
+        EXPECT_TRUE(carried) << o.message << " not in\n" << err.text;
+    } else {
+        EXPECT_TRUE(err.blocks.empty()) << err.text;
+    }
     return o;
 }
+
+const std::string kReferenceFile = "tests/cpp/test_inverse_compton.cpp";
 
 void expect_same(const Outcome& got, const Outcome& want, int trial) {
     ASSERT_EQ(got.failed, want.failed) << "trial " << trial;
@@ -243,8 +260,9 @@ TEST(InverseComptonReference, PowerLawSeedMatchesBitForBit) {
         const Vec inu = in.resize(in.values(nf, in.uniform(-20.0, -5.0), oddity));
         const Vec g = in.grid(ng, in.uniform(0.0, 2.0), 0.8, oddity);
         const Vec n = in.resize(in.values(ng, 0.0, oddity));
-        const Outcome want = run([&] { return ref_powlaw(freqs, inu, g, n); });
-        const Outcome got = run([&] { return ostrel::radiation::ic_iso_powlaw_full(freqs, inu, g, n); });
+        const Outcome want = run([&] { return ref_powlaw(freqs, inu, g, n); }, kReferenceFile);
+        const Outcome got = run([&] { return ostrel::radiation::ic_iso_powlaw_full(freqs, inu, g, n); },
+                                "src/radiation/ic_iso_powlaw_full.cpp");
         expect_same(got, want, trial);
         failures += want.failed;
         for (double v : want.values) nonzero += (v != 0.0);
@@ -265,8 +283,9 @@ TEST(InverseComptonReference, ElectronGridSteppingBack) {
     }
     const Vec g{1.0, 30.0, 100.0, 10.0, 1000.0, 3000.0};
     const Vec n{1.0, 1e-3, 1e-5, 1e-2, 1e-8, 1e-10};
-    const Outcome want = run([&] { return ref_powlaw(freqs, inu, g, n); });
-    const Outcome got = run([&] { return ostrel::radiation::ic_iso_powlaw_full(freqs, inu, g, n); });
+    const Outcome want = run([&] { return ref_powlaw(freqs, inu, g, n); }, kReferenceFile);
+    const Outcome got = run([&] { return ostrel::radiation::ic_iso_powlaw_full(freqs, inu, g, n); },
+                                "src/radiation/ic_iso_powlaw_full.cpp");
     expect_same(got, want, -1);
 }
 
@@ -283,9 +302,10 @@ TEST(InverseComptonReference, MonochromaticSeedMatchesBitForBit) {
         const double uext = in.chance(0.05) ? 0.0 : std::pow(10.0, in.uniform(-12.0, 2.0));
         const Vec g = in.grid(ng, in.uniform(0.0, 2.0), 0.8, oddity);
         const Vec n = in.resize(in.values(ng, 0.0, oddity));
-        const Outcome want = run([&] { return ref_monochrome(freqs, uext, nuext, n, g); });
+        const Outcome want = run([&] { return ref_monochrome(freqs, uext, nuext, n, g); }, kReferenceFile);
         const Outcome got =
-            run([&] { return ostrel::radiation::ic_iso_monochrome_full(freqs, uext, nuext, n, g); });
+            run([&] { return ostrel::radiation::ic_iso_monochrome_full(freqs, uext, nuext, n, g); },
+                "src/radiation/ic_iso_monochrome_full.cpp");
         expect_same(got, want, trial);
         failures += want.failed;
         for (double v : want.values) nonzero += (v != 0.0);

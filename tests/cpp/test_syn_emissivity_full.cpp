@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "misc/failure.hpp"
+#include "stderr_capture.hpp"
 #include "misc/polint.hpp"
 #include "radiation/rma_new.hpp"
 #include "radiation/syn_emissivity_full.hpp"
@@ -289,12 +290,8 @@ TEST(SynEmissivity, NonFiniteIntegrandsEndEarlyWithTheFullResult) {
 TEST(SynEmissivity, MissingEntriesFailWhenReached) {
     const auto message = [](const std::vector<double>& g, const std::vector<double>& n) {
         const syn::Setup setup = syn::prepare(g, n, 1.0, true);
-        try {
-            syn::evaluate(setup, 1e9);
-        } catch (const ostrel::Failure& f) {
-            return f.message();
-        }
-        return std::string("<no failure>");
+        return ostrel_test::single_failure_message<ostrel::Failure>(
+            [&] { syn::evaluate(setup, 1e9); }, "src/radiation/syn_emissivity_full.cpp");
     };
     EXPECT_EQ(message({}, {1.0}), ostrel::kArrayIndexMessage);
     EXPECT_EQ(message({1.0, 2.0, 3.0}, {1.0, 1.0}), ostrel::kArrayIndexMessage);

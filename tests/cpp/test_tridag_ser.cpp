@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "misc/failure.hpp"
+#include "stderr_capture.hpp"
 #include "misc/tridag_ser.hpp"
 
 namespace {
@@ -16,12 +17,8 @@ using ostrel::misc::tridag_ser;
 using Vec = std::vector<double>;
 
 std::string failure_of(const Vec& a, const Vec& b, const Vec& c, const Vec& r) {
-    try {
-        (void)tridag_ser(a, b, c, r);
-    } catch (const Failure& failure) {
-        return failure.message();
-    }
-    return "<no failure>";
+    return ostrel_test::single_failure_message<Failure>([&] { (void)tridag_ser(a, b, c, r); },
+                                                        "src/misc/tridag_ser.cpp");
 }
 
 TEST(TridagSer, SmallSystemsWithKnownSolutions) {
