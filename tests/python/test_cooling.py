@@ -11,6 +11,7 @@ import sys
 import pytest
 
 import ostrel
+from diagnostics import expect_blocks_carrying
 
 C_T = 3.2479641514432145e-08  # 4 sigma_T / (3 m_e c) as held
 C_X = 2.61498035745506e-20  # scattering-parameter scale of rad_cool_pwl
@@ -132,8 +133,9 @@ def test_equal_frequencies(with_kn):
     ([1.0, 2.0], [1e9, 2e9, 4e9], [1.0, 1.0]),
     ([1.0], [], []),
 ], ids=["short uu", "no frequencies"])
-def test_array_failures(args):
+def test_array_failures(args, capfd):
     assert panic_message(ostrel.rad_cool_pwl, *args, True) == ARRAY_INDEX
+    expect_blocks_carrying(capfd, ARRAY_INDEX)
 
 
 def test_romberg_failure_from_a_worker(capfd):

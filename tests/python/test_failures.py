@@ -8,6 +8,7 @@ import pytest
 
 import ostrel
 from conftest import IS_PYPY
+from diagnostics import expect_single_block, failure_messages
 
 DOC_TAIL = (
     "Like SystemExit, this exception is derived from BaseException so that\n"
@@ -25,8 +26,9 @@ def panic():
     raise AssertionError("no failure")
 
 
-def test_panic_exception_type():
+def test_panic_exception_type(capfd):
     e = panic()
+    expect_single_block(capfd, "array index out of bounds")
     t = type(e)
     assert t.__name__ == "PanicException"
     assert t.__module__ == "pyo3_runtime"
@@ -39,21 +41,24 @@ def test_panic_exception_type():
     assert str(e) == "array index out of bounds"
 
 
-def test_same_type_every_time():
+def test_same_type_every_time(capfd):
     assert type(panic()) is type(panic())
+    assert failure_messages(capfd) == ["array index out of bounds"] * 2
 
 
-def test_exception_handler_does_not_catch_it():
+def test_exception_handler_does_not_catch_it(capfd):
     with pytest.raises(BaseException) as outer:
         try:
             ostrel.rad_trans_slab(1.0, [1.0], [])
         except Exception:  # noqa: BLE001
             pytest.fail("a handler for Exception caught the failure")
     assert type(outer.value).__name__ == "PanicException"
+    expect_single_block(capfd, str(outer.value))
 
 
-def test_module_usable_after_a_failure():
+def test_module_usable_after_a_failure(capfd):
     panic()
+    expect_single_block(capfd, "array index out of bounds")
     assert ostrel.rad_trans_blob(2.0, [3.0], [0.0]) == [2.0]
     assert ostrel.gofb(0.6) == 1.25
 

@@ -9,6 +9,7 @@ import pytest
 
 import ostrel
 from conftest import neville
+from diagnostics import expect_single_block
 
 PANIC = "pyo3_runtime.PanicException"
 BAD_INPUT = "FP_FinDif_difu: at least one input parameter is not correctly defined"
@@ -19,8 +20,11 @@ _libm.exp.argtypes = [ctypes.c_double]
 c_exp = _libm.exp  # the C library's exp, as the module calls it
 
 
-def panic_message(excinfo):
+def panic_message(excinfo, capfd):
+    """The failure's message; the step is serial, so it wrote exactly one
+    diagnostic block, carrying that message."""
     assert f"{type(excinfo.value).__module__}.{type(excinfo.value).__qualname__}" == PANIC
+    expect_single_block(capfd, str(excinfo.value))
     return str(excinfo.value)
 
 
@@ -192,10 +196,10 @@ def _arguments_with_nan(position):
 
 @pytest.mark.parametrize("position", range(8))
 @pytest.mark.parametrize("check", [(), (None,), (True,)])
-def test_not_a_number_is_rejected(position, check):
+def test_not_a_number_is_rejected(position, check, capfd):
     with pytest.raises(BaseException) as excinfo:
         ostrel.fp_findif_difu(*_arguments_with_nan(position), *check)
-    assert panic_message(excinfo) == BAD_INPUT
+    assert panic_message(excinfo, capfd) == BAD_INPUT
 
 
 @pytest.mark.parametrize("position", [0, 1, 2, 3, 4, 5, 7])
@@ -222,10 +226,10 @@ def test_vanishing_diffusion_gives_non_finite_result(din):
     assert not all(math.isfinite(x) for x in out)
 
 
-def test_equal_grid_points_fail_in_the_extrapolation():
+def test_equal_grid_points_fail_in_the_extrapolation(capfd):
     with pytest.raises(BaseException) as excinfo:
         ostrel.fp_findif_difu(0.5, [1.0, 2.0, 2.0, 3.0], [1.0] * 4, [0.1] * 4, [1.0] * 4, [0.0] * 4, 1e200, 1.0)
-    assert panic_message(excinfo) == 'called `Result::unwrap()` on an `Err` value: "polint: calculation failure"'
+    assert panic_message(excinfo, capfd) == 'called `Result::unwrap()` on an `Err` value: "polint: calculation failure"'
 
 
 @pytest.mark.parametrize("tesc_in, stage", [
@@ -234,38 +238,39 @@ def test_equal_grid_points_fail_in_the_extrapolation():
     (4.0, 1),    # 0.25 - 0.25 = 0: the first pivot vanishes
     (-4.0, 2),   # 0.5, then 0.5 - 0.5 * 0.5 / 0.5 = 0
 ])
-def test_zero_pivot_messages(tesc_in, stage):
+def test_zero_pivot_messages(tesc_in, stage, capfd):
     with pytest.raises(BaseException) as excinfo:
         ostrel.fp_findif_difu(-1.0, [1.0, 2.0], [1.0, 1.0], [0.0, 0.0], [1.0, 1.0], [0.0, 0.0], tesc_in, 1.0)
-    assert panic_message(excinfo) == f"tridag_ser: error at code stage {stage}"
+    assert panic_message(excinfo, capfd) == f"tridag_ser: error at code stage {stage}"
 
 
 @pytest.mark.parametrize("n, message", [
     (1, "index out of bounds: the len is 1 but the index is 1"),
     (0, "index out of bounds: the len is 0 but the index is 0"),
 ])
-def test_fewer_than_two_points(n, message):
+def test_fewer_than_two_points(n, message, capfd):
     with pytest.raises(BaseException) as excinfo:
         ostrel.fp_findif_difu(0.5, [2.0] * n, [1.0] * n, [0.1] * n, [1.0] * n, [0.0] * n, 1e200, 1.0)
-    assert panic_message(excinfo) == message
+    assert panic_message(excinfo, capfd) == message
 
 
 @pytest.mark.parametrize("short", ["nin", "gdot_in", "din", "qin", "gamma_bins"])
 @pytest.mark.parametrize("length", [2, 4])
-def test_unequal_lengths_are_rejected(short, length):
+def test_unequal_lengths_are_rejected(short, length, capfd):
     args = dict(gamma_bins=[1.0, 2.0, 3.0], nin=[1.0] * 3, gdot_in=[0.1] * 3, din=[1.0] * 3, qin=[0.0] * 3)
     args[short] = [1.0 + i for i in range(length)]
     with pytest.raises(BaseException) as excinfo:
         ostrel.fp_findif_difu(0.5, tesc_in=1e200, tlc=1.0, **args)
     lengths = {k: len(v) for k, v in args.items()}
-    assert panic_message(excinfo) == (
+    assert panic_message(excinfo, capfd) == (
         "FP_FinDif_difu: input vectors differ in length (gamma_bins: {gamma_bins}, nin: {nin}, "
         "gdot_in: {gdot_in}, din: {din}, qin: {qin})".format(**lengths))
 
 
-def test_module_stays_usable_after_a_failure():
-    with pytest.raises(BaseException):
+def test_module_stays_usable_after_a_failure(capfd):
+    with pytest.raises(BaseException) as excinfo:
         ostrel.fp_findif_difu(0.5, [1.0], [1.0], [0.1], [1.0], [0.0], 1e200, 1.0)
+    assert panic_message(excinfo, capfd) == "index out of bounds: the len is 1 but the index is 1"
     assert ostrel.fp_findif_difu(**WORKED) == model_step(**WORKED)[0]
 
 

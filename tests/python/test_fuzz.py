@@ -4,6 +4,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 
 from conftest import IS_PYPY
+from diagnostics import failure_messages
 from fuzzing import FUZZED, calls, check_outcome, module_still_works
 
 # Emulated interpreters are far too slow for this many calls.
@@ -15,7 +16,7 @@ EXAMPLES = {"syn_emissivity_full": 40}
 
 
 @pytest.mark.parametrize("name", FUZZED)
-def test_any_arguments(name):
+def test_any_arguments(name, capfd):
     @settings(
         max_examples=EXAMPLES.get(name, DEFAULT_EXAMPLES),
         deadline=None,
@@ -25,7 +26,10 @@ def test_any_arguments(name):
     @given(call=calls(name))
     def run(call):
         args, kwargs = call
-        check_outcome(name, args, kwargs)
+        capfd.readouterr()
+        outcome = check_outcome(name, args, kwargs)
+        # An internal failure, and nothing else, writes diagnostic blocks.
+        assert bool(failure_messages(capfd)) == (outcome == "panic"), outcome
         module_still_works()
 
     run()

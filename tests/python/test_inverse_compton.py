@@ -6,6 +6,7 @@ import math
 import pytest
 
 import ostrel
+from diagnostics import expect_blocks_carrying, failure_messages
 
 SIGMA_T = 6.6524587321e-25
 C = 29979245800.0
@@ -135,17 +136,20 @@ def test_powlaw_seed_segments_beyond_the_limit_contribute_nothing():
     lambda: ostrel.ic_iso_powlaw_full([1e9, 1e10], [1e-10, 1e-11], [], []),
     lambda: ostrel.ic_iso_powlaw_full([1e9, 1e10, 1e13], [1e-10, 1e-11, 1e-12], [1, 10, 100], [1, 1e-2]),
 ], ids=["short n", "empty g", "short inu", "empty g, lit seed", "short n in the window"])
-def test_reads_past_an_input_fail(call):
+def test_reads_past_an_input_fail(call, capfd):
     assert panic_message(call) == ARRAY_INDEX
+    expect_blocks_carrying(capfd, ARRAY_INDEX)
 
 
-def test_reads_only_what_the_formula_reads():
+def test_reads_only_what_the_formula_reads(capfd):
     # A dark seed never reaches g; a zero n_j never reaches n_(j+1); electrons
     # above the Klein-Nishina limit of every seed segment never read n.
     assert ostrel.ic_iso_powlaw_full([1e9, 1e10], [0.0, 1e-11], [], []) == [0.0, 0.0]
     assert ostrel.ic_iso_monochrome_full([1e12], 1.0, 1e10, [1.0, 0.0], [1, 10, 100]) == [0.0]
     assert ostrel.ic_iso_powlaw_full([1e13, 1e14], [1e-10, 1e-11], [1e6, 1e7], []) == [0.0, 0.0]
+    assert failure_messages(capfd) == []
     assert panic_message(ostrel.ic_iso_powlaw_full, [1e9, 1e10], [1e-10, 1e-11], [1e6, 1e7], []) == ARRAY_INDEX
+    expect_blocks_carrying(capfd, ARRAY_INDEX)
 
 
 # ---- physics: Thomson regime ---------------------------------------------------------

@@ -7,6 +7,7 @@ import sys
 import pytest
 
 import ostrel
+from diagnostics import failure_messages
 
 COUNT_WORKERS = (
     "import os, ostrel\n"
@@ -53,7 +54,7 @@ def test_pool_is_created_even_for_an_empty_map():
     assert int(done.stdout) == 3
 
 
-def test_worker_failure_reaches_the_caller_and_the_pool_stays_usable():
+def test_worker_failure_reaches_the_caller_and_the_pool_stays_usable(capfd):
     # Two equal frequencies with equal values make the segment index NaN.
     # Lorentz factors 5 and 9 put that segment in the Klein-Nishina range,
     # where the Romberg integration cannot converge; the others stay in the
@@ -68,5 +69,7 @@ def test_worker_failure_reaches_the_caller_and_the_pool_stays_usable():
             ostrel.rad_cool_pwl(gg, freqs, uu, True)
         assert type(e.value).__name__ == "PanicException"
         assert str(e.value) == 'called `Result::unwrap()` on an `Err` value: "qromb: too many steps"'
+        # Points 5 and 9 may fail in separate pieces: one block or two.
+        assert failure_messages(capfd) in ([str(e.value)], [str(e.value)] * 2)
     rates = ostrel.rad_cool_pwl([1.0, 2.0, 3.0], [1e15, 2e15], [1e-20, 1e-20], True)
     assert all(r > 0 for r in rates)

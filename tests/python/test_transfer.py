@@ -6,6 +6,7 @@ import pytest
 
 import ostrel
 from conftest import libm, same_bits
+from diagnostics import expect_single_block
 
 
 def blob_model(j, a, r):
@@ -108,7 +109,7 @@ def test_non_finite_inputs_propagate(fn):
 
 
 @pytest.mark.parametrize("fn", [ostrel.rad_trans_blob, ostrel.rad_trans_slab])
-def test_lengths(fn):
+def test_lengths(fn, capfd):
     assert fn(1.0, [], []) == []
     assert fn(1.0, [], [1.0, 2.0]) == []
     assert len(fn(1.0, [1.0, 2.0], [1.0, 2.0, 3.0])) == 2
@@ -117,3 +118,4 @@ def test_lengths(fn):
             fn(1.0, [1.0, 2.0], short)
         assert type(e.value).__name__ == "PanicException"
         assert "index out of bounds" in str(e.value)
+        expect_single_block(capfd, str(e.value))
