@@ -503,7 +503,21 @@ class Evolution:
     def run(self, duration, time_step, *, steady=False, snapshot_times=(), sed_frequencies=None,
             lightcurve_frequencies=(), progress=None, initial=None):
         """Evolve for `duration` blob-frame seconds in steps of `time_step`
-        (grown in steady mode) and return an `EvolutionResult`."""
+        and return an `EvolutionResult`.
+
+        - steady: grow the step and stop once the distribution is
+          stationary (see the module docstring), or at `duration`;
+        - snapshot_times: blob-frame times (s, 0 ... duration) at which n
+          and, with `sed_frequencies` (observer Hz, ascending), the SED are
+          stored; steps are shortened to land on them exactly. Times after a
+          steady stop get the stationary distribution;
+        - lightcurve_frequencies: observer Hz at which the total nu F_nu is
+          recorded after every step, against observer time (1 + z) t / delta;
+        - progress: None shows a tqdm bar (if tqdm is importable) for runs
+          of more than PROGRESS_STEPS steps, True/False force it;
+        - initial: (gamma, n) at t = 0, interpolated (power law between
+          points) onto the evolution grid; electrons outside the grid are
+          dropped. Default: no electrons."""
         duration = _util.number("duration", duration, positive=True)
         time_step = _util.number("time_step", time_step, positive=True)
         if not isinstance(steady, bool):
@@ -579,6 +593,12 @@ class Evolution:
         finally:
             if bar is not None:
                 bar.close()
+        if k < len(snaps):  # stationary before the last snapshot times
+            last = snapshots[-1] if snapshots and snapshots[-1][0] == t else None
+            sed = last[2] if last is not None else (
+                self.sed(n, sed_frequencies) if sed_frequencies is not None else None)
+            for when in snaps[k:]:
+                snapshots.append((when, _util.output(n), sed))
         lightcurve = None
         if lc_order:
             lightcurve = (_util.output(lc_times), {nu: _util.output(lc_values[nu]) for nu in lc_nu})
@@ -624,7 +644,8 @@ class EvolutionResult:
     def sed(self, nu, synchrotron=True, ssa=True, ssc=True):
         """The observed SED (observer frequencies nu, Hz, ascending) of the
         final distribution, with the external Compton component of the
-        evolution's external field."""
+        evolution's external field. Self-Compton emission is included unless
+        ssc=False, whether or not the evolution included its cooling."""
         nu = _util.vector("nu", nu, positive=True, ascending=True)
         return self.evolution.sed(self._n, nu, synchrotron=bool(synchrotron), ssa=bool(ssa), ssc=bool(ssc))
 

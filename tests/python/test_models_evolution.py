@@ -385,3 +385,17 @@ def test_progress_bar_does_not_change_the_result(progress, capsys):
     assert list(a.n) == list(b.n) and a.steps == b.steps == 1000
     err = capsys.readouterr().err
     assert ("evolution" in err) == (progress is not False)
+
+
+def test_snapshots_after_a_steady_stop_hold_the_stationary_distribution():
+    blob = reference_blob()
+    t_esc = 3.0 * blob.crossing_time
+    evo = Evolution(blob, reference_injection(), t_esc, ssc=False, points_per_decade=20)
+    times = [0.5 * t_esc, 500.0 * t_esc, 900.0 * t_esc]
+    res = evo.run(1e3 * t_esc, 0.1 * t_esc, steady=True, snapshot_times=times, sed_frequencies=[1e15],
+                  progress=False)
+    assert res.steady and res.time < times[1]
+    assert [s[0] for s in res.snapshots] == times
+    for _, n, sed in res.snapshots[1:]:
+        assert list(n) == list(res.n)
+        assert list(sed.total) == list(res.sed([1e15], ssc=False).total)
