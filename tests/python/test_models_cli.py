@@ -2,7 +2,9 @@
 
 The command runs in a child interpreter (the same one as the tests), with
 the model layer from wherever this process imports it: the installed
-package, or the repository's python/ directory.
+package, or the repository's python/ directory. Under emulation a child
+interpreter takes seconds to start, so most command runs are native_only
+there; scripts/check-armhf runs the command itself under emulation.
 """
 
 import math
@@ -116,10 +118,13 @@ def test_sed_columns_add_up_and_every_process_contributes(small_sed):
     for name in ("synchrotron", "ssc", "ec"):
         assert max(cols[name]) > 1e-3 * max(cols["total"]), name
     # Synchrotron dominates the low frequencies, inverse Compton the high ones.
-    top = cols["total"].index(max(cols["total"][: len(NU) // 2]))
-    assert cols["synchrotron"][top] == cols["total"][top] or cols["synchrotron"][top] > 0.99 * cols["total"][top]
+    low = cols["total"].index(max(cols["total"][: len(NU) // 2]))
+    high = cols["total"].index(max(cols["total"][len(NU) // 2:]))
+    assert cols["synchrotron"][low] > 0.99 * cols["total"][low]
+    assert cols["ssc"][high] + cols["ec"][high] > 0.99 * cols["total"][high]
 
 
+@pytest.mark.native_only
 @pytest.mark.parametrize("emission, off, changed", [
     ("[emission]\nssc = false\n", ["ssc"], {}),
     ("[emission]\nsynchrotron = false\n", ["synchrotron"], {}),
@@ -144,6 +149,7 @@ def test_a_component_that_is_off_is_a_column_of_zeros(tmp_path, emission, off, c
             assert max(cols[name]) > 0.0
 
 
+@pytest.mark.native_only
 def test_self_absorption_flag_reaches_the_model(tmp_path):
     # Without absorption the optically thick low frequencies are brighter;
     # where the blob is thin the two runs agree.
@@ -157,6 +163,7 @@ def test_self_absorption_flag_reaches_the_model(tmp_path):
     assert off[k] == pytest.approx(on[k], rel=1e-9)
 
 
+@pytest.mark.native_only
 def test_distance_scales_the_flux_as_its_inverse_square(tmp_path):
     near, far = tmp_path / "near.csv", tmp_path / "far.csv"
     assert run("sed", write(tmp_path, SMALL_SED_FILE, "near.toml"), "-o", str(near)).returncode == 0
@@ -259,17 +266,16 @@ BAD = [
 @pytest.mark.parametrize("text, named", BAD, ids=[n for _, n in BAD])
 def test_a_bad_model_file_gives_one_line_naming_the_key_and_status_2(tmp_path, text, named):
     path = write(tmp_path, text)
-    out = tmp_path / "sed.csv"
-    # In-process: the same main() the command runs, without a child interpreter.
+    # In-process, as the command reads a file for `sed` (the message is what it prints).
     with pytest.raises(model_file.ModelFileError) as info:
         model_file.load(path).model()
     message = str(info.value)
     assert "\n" not in message
     assert message.startswith(path + ": ")
     assert named in message
-    assert not out.exists()
 
 
+@pytest.mark.native_only
 @pytest.mark.parametrize("text, named", [BAD[1], BAD[-3], BAD[-2]], ids=["value", "top-level", "syntax"])
 def test_the_command_reports_a_bad_file_on_one_line_with_status_2(tmp_path, text, named):
     path = write(tmp_path, text)
@@ -282,6 +288,7 @@ def test_the_command_reports_a_bad_file_on_one_line_with_status_2(tmp_path, text
     assert not out.exists()
 
 
+@pytest.mark.native_only
 def test_unreadable_and_missing_files_and_directories_give_status_2(tmp_path):
     missing = str(tmp_path / "absent.toml")
     proc = run("sed", missing, "-o", str(tmp_path / "x.csv"))
@@ -294,6 +301,7 @@ def test_unreadable_and_missing_files_and_directories_give_status_2(tmp_path):
     assert proc.returncode == 2 and "does not exist" in proc.stderr
 
 
+@pytest.mark.native_only
 def test_evolve_needs_its_sections(tmp_path):
     path = write(tmp_path, model_text())
     proc = run("evolve", path, "--sed", str(tmp_path / "s.csv"), "--electrons", str(tmp_path / "n.csv"))
@@ -301,6 +309,7 @@ def test_evolve_needs_its_sections(tmp_path):
     assert proc.stderr == f"{path}: [injection]: missing (the evolve command needs it)\n"
 
 
+@pytest.mark.native_only
 def test_help_gives_units_and_defaults():
     for command, needles in (("sed", ["erg cm^-2 s^-1", "Hz", "default"]),
                              ("evolve", ["erg cm^-2 s^-1", "Hz", "cm^-3", "observer time, s", "default"])):
