@@ -193,7 +193,7 @@ def test_steady_state_does_not_depend_on_the_step():
     # compared where the stationarity test looks: gamma^2 n above 1e-6 of its peak
     weight = [g * g * y for g, y in zip(b.gamma, b.n)]
     floor = 1e-6 * max(weight)
-    assert max(abs(x / y - 1.0) for x, y, w in zip(a.n, b.n, weight) if w > floor) < 2e-3
+    assert max(abs(x / y - 1.0) for x, y, w in zip(a.n, b.n, weight) if w > floor) < 4e-3
 
 
 def test_short_run_is_not_steady():
@@ -399,3 +399,29 @@ def test_snapshots_after_a_steady_stop_hold_the_stationary_distribution():
     for _, n, sed in res.snapshots[1:]:
         assert list(n) == list(res.n)
         assert list(sed.total) == list(res.sed([1e15], ssc=False).total)
+
+
+@pytest.mark.native_only
+def test_lagged_self_compton_cooling_stays_close_to_every_step(monkeypatch):
+    # Recomputing the self-Compton cooling only after gamma^2 n has changed
+    # by 1e-3 moves n by 2.4e-3 at most here (self-Compton 14 times the
+    # synchrotron loss at gamma = 1e4), far below the first-order error of a
+    # backward-Euler step of 0.1 t_esc itself (about 3 % at t = t_esc for
+    # the filling of an empty blob: 1 - 1.1^-10 against 1 - e^-1).
+    import ostrel_models.evolution as evolution
+    blob = reference_blob()
+    inj = Injection(PowerLaw(2.5, 1e2, 1e6, k=1.0), luminosity=1e43)  # self-Compton dominates
+    t_esc = 3.0 * blob.crossing_time
+    calls = []
+    evo = Evolution(blob, inj, t_esc, points_per_decade=30)
+    original = evo.ssc_cooling
+    monkeypatch.setattr(evo, "ssc_cooling", lambda n: calls.append(1) or original(n))
+    lagged = evo.run(10.0 * t_esc, 0.1 * t_esc, progress=False)
+    lagged_calls = len(calls)
+    monkeypatch.setattr(evolution, "SSC_REFRESH", 0.0)
+    every = evo.run(10.0 * t_esc, 0.1 * t_esc, progress=False)
+    assert len(calls) - lagged_calls == every.steps == 100
+    assert lagged_calls < 70, lagged_calls
+    weight = [g * g * v for g, v in zip(every.gamma, every.n)]
+    floor = 1e-3 * max(weight)
+    assert max(abs(a / b - 1.0) for a, b, w in zip(lagged.n, every.n, weight) if w > floor) < 4e-3
