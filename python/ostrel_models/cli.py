@@ -17,9 +17,12 @@ from different machines can be compared byte for byte):
   electrons cm^-3 per unit Lorentz factor.
 - light curve: `time_s` (observer time, s) then one column `nu_<frequency>`
   per frequency (observer frame, Hz, named in shortest exact form such as
-  `nu_1e+15`) with nu F_nu (erg cm^-2 s^-1) at that frequency. Without
-  --lightcurve-nu the frequencies are the three whole decades at a
-  quarter, half and three quarters of the [output] range (in log).
+  `nu_1e+15`) with the total nu F_nu (erg cm^-2 s^-1) at that frequency,
+  one row after every step of the evolution. Without --lightcurve-nu the
+  frequencies are the three whole decades at a quarter, half and three
+  quarters of the [output] range (in log). The light curve always includes
+  synchrotron emission with its absorption (the evolution records it so);
+  [emission] synchrotron and ssa apply to the final SED.
 
 Plots need matplotlib. When it is not installed, --plot is refused at once
 with exit status 2, before anything is computed or written.
@@ -106,9 +109,30 @@ def _frequency(text):
     return x
 
 
+MODEL_FILE_SUMMARY = """\
+model file (TOML, CGS units; any other section or key is refused):
+  [blob]       radius (cm), b_field (G), doppler, redshift,
+               distance (cm; optional, from the redshift with astropy's Planck18)
+  [electrons]  for sed: shape = "power_law" (p) | "broken_power_law" (p1, p2,
+               gamma_break) | "log_parabola" (p, q, gamma_0) | "power_law_cutoff"
+               (p, gamma_cutoff); gamma_min, gamma_max; one of k (cm^-3),
+               density (cm^-3), energy (erg in the blob)
+  [injection]  for evolve: the same shapes; one of luminosity (erg s^-1 in the
+               blob), k or density (then rates, cm^-3 s^-1)
+  [emission]   synchrotron, ssa, ssc: true or false (default true)
+  [external]   energy_density (erg cm^-3), frequency (Hz), both blob frame;
+               external Compton is on when the section is present
+  [evolution]  escape_time, acceleration_time (optional), duration, time_step,
+               all in units of R/c; steady (default false: run the whole duration)
+  [output]     nu_min (default 1e8), nu_max (default 1e27): observer frame, Hz;
+               points_per_decade (default 10)
+example: examples/models/reference.toml
+"""
+
+
 def parser():
     top = argparse.ArgumentParser(
-        prog=PROG,
+        prog=PROG, epilog=MODEL_FILE_SUMMARY, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="One-zone blob models from a model file (TOML, CGS units): the steady SED of given "
                     "electrons, or the time evolution of injected electrons. See the module "
                     "ostrel_models.model_file for the file's sections and keys.")
@@ -253,8 +277,8 @@ def run_evolve(args):
         plot_evolution(args.plot, sed, result.gamma, result.n, curve, title=os.path.basename(args.model))
         written.append(args.plot)
     tlc = mf.blob.crossing_time
-    state = ("steady" if result.steady else "not steady") if ev.steady else "ran"
-    print(f"evolve: {state} after {result.steps} steps ({result.time / tlc:.4g} R/c); {peaks_text(sed)}; "
+    state = ("; steady" if result.steady else "; not yet steady") if ev.steady else ""
+    print(f"evolve: {result.steps} steps to t = {result.time / tlc:.4g} R/c{state}; {peaks_text(sed)}; "
           f"{elapsed:.2f} s; wrote {', '.join(written)}")
 
 

@@ -367,7 +367,7 @@ def test_evolve_writes_the_final_state_and_a_light_curve(tmp_path):
     proc = run("evolve", SMALL, "--sed", str(sed_csv), "--electrons", str(n_csv), "--lightcurve", str(lc_csv),
                "--lightcurve-nu", "1e14", "1e24")
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.startswith("evolve: ran after 4 steps (2 R/c)")
+    assert proc.stdout.startswith("evolve: 4 steps to t = 2 R/c; synchrotron peak")
 
     mf = model_file.load(SMALL)
     evo = evolution.Evolution(mf.blob, evolution.Injection(PowerLaw(2.3, 30.0, 1.0e5, k=1.0), luminosity=3.0e40),
