@@ -187,6 +187,15 @@ def test_model_file_objects_equal_the_api_ones():
     assert mf.frequencies() == NU
 
 
+def test_injection_rates_are_the_distributions_own_normalisation(tmp_path):
+    text = model_text(injection='shape = "log_parabola"\np = 2.0\nq = 0.3\ngamma_0 = 1e3\n'
+                                'gamma_min = 10.0\ngamma_max = 1e5\ndensity = 2e-3\n')
+    spec = model_file.load(write(tmp_path, text)).injection
+    assert spec.luminosity is None
+    assert spec.distribution.normalisation == "density" and spec.distribution.normalisation_value == 2e-3
+    assert (spec.distribution.p, spec.distribution.q, spec.distribution.gamma_0) == (2.0, 0.3, 1e3)
+
+
 def test_the_reference_model_loads_with_every_section():
     mf = model_file.load(REFERENCE)
     assert mf.electrons is not None and mf.injection is not None and mf.evolution is not None
@@ -229,6 +238,7 @@ BAD = [
                           'gamma_min = 10.0\ngamma_max = 1e5\nk = 1.0\n'), "[electrons] gamma_break: must lie between"),
     (model_text(electrons=BASE["electrons"].replace("p = 2.5", "p = inf")), "[electrons] p: must be finite"),
     (model_text(electrons=BASE["electrons"].replace("p = 2.5", "p = 1e999999")), "[electrons] p: must be finite"),
+    (model_text(electrons=BASE["electrons"].replace("p = 2.5", "p = 1" + "0" * 400)), "[electrons] p: too large"),
     (model_text(electrons=BASE["electrons"].replace("p = 2.5", "p = [2.5]")), "[electrons] p: must be a number, got an array"),
     (model_text(blob=BASE["blob"].replace("b_field = 0.1", "b_field = true")), "[blob] b_field: must be a number, got true"),
     (model_text(blob=BASE["blob"].replace("radius = 1e16", "radius = 0")), "[blob] radius: must be positive"),
