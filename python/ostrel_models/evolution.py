@@ -459,7 +459,13 @@ class Evolution:
         j, a = kernels.synchrotron(freqs, cg, cn, self.blob.b_field, True)
         inu = kernels.blob_intensity(self.blob.radius, j, a)
         f = SEED_FACTOR * 4.0 * math.pi / C
-        u = [f * x for x in inu]
+        # The kernel takes the field as a power law between its points: keep
+        # only frequencies where it is positive (an underflow to zero would
+        # make a segment's index undefined).
+        keep = [(x, f * i) for x, i in zip(freqs, inu) if i > 0.0]
+        if len(keep) < 2:
+            return [0.0] * len(self.gamma)
+        freqs, u = [x for x, _ in keep], [v for _, v in keep]
         lo, hi = self.gamma[0], self.gamma[-1]
         coarse = _util.log_grid(lo, hi, COOLING_PER_DECADE)
         rate = kernels.cooling_powlaw(coarse, freqs, u, self.klein_nishina)
@@ -561,7 +567,7 @@ class Evolution:
 
         def snapshot(t, n):
             sed = self.sed(n, sed_frequencies) if sed_frequencies is not None else None
-            snapshots.append((t, _util.output(n), sed))
+            snapshots.append((t, _util.output([x if x > 0.0 else 0.0 for x in n]), sed))
 
         def record(t, n):
             if lc_order:
@@ -613,7 +619,7 @@ class Evolution:
             sed = last[2] if last is not None else (
                 self.sed(n, sed_frequencies) if sed_frequencies is not None else None)
             for when in snaps[k:]:
-                snapshots.append((when, _util.output(n), sed))
+                snapshots.append((when, _util.output([x if x > 0.0 else 0.0 for x in n]), sed))
         lightcurve = None
         if lc_order:
             lightcurve = (_util.output(lc_times), {nu: _util.output(lc_values[nu]) for nu in lc_nu})
