@@ -216,7 +216,7 @@ def default_lightcurve_frequencies(nu_min, nu_max):
     out = []
     for f in (0.25, 0.5, 0.75):
         d = round(lo + f * (hi - lo))
-        x = 10.0 ** d
+        x = float(f"1e{d}")  # the double nearest 10^d (10.0 ** 23 is not)
         if not nu_min <= x <= nu_max:
             x = 10.0 ** (lo + f * (hi - lo))
         if x not in out:

@@ -340,6 +340,8 @@ def test_frequency_names_read_back_exactly(x):
 
 def test_default_light_curve_frequencies_are_whole_decades_inside_the_range():
     assert cli.default_lightcurve_frequencies(1e8, 1e27) == [1e13, 1e18, 1e22]
+    assert cli.default_lightcurve_frequencies(1e8, 1e28) == [1e13, 1e18, 1e23]
+    assert [cli.number_name(x) for x in cli.default_lightcurve_frequencies(1e8, 1e28)] == ["1e+13", "1e+18", "1e+23"]
     for lo, hi in ((1e9, 1e27), (3e14, 5e14), (1.0, 10.0)):
         nus = cli.default_lightcurve_frequencies(lo, hi)
         assert all(lo <= x <= hi for x in nus) and nus == sorted(set(nus))
