@@ -1,18 +1,18 @@
 """Grid of steady-state blob models evaluated as independent tasks on Dask.
 
 Each model of the grid (magnetic field x injection index x radius) is one
-task: it runs the time-dependent blob model of blob_model.py to its steady
-state and returns the observed spectra. The tasks run on Dask's distributed
-scheduler, a LocalCluster of worker processes by default or any running
-scheduler given with --scheduler; the spectra are gathered into one table
-(CSV, long format: one row per model and frequency) and summarised in a
-figure of the synchrotron and inverse-Compton peak frequencies.
+task: it evolves the one-zone model of examples/blob_model.py (with
+`ostrel_models`) to its steady state and returns the observed spectra. The
+tasks run on Dask's distributed scheduler, a LocalCluster of worker processes
+by default or any running scheduler given with --scheduler; the spectra are
+gathered into one table (CSV, long format: one row per model and frequency)
+and summarised in a figure of the synchrotron and inverse-Compton peak
+frequencies. Install the extra with `pip install ".[sweep]"`.
 
 ostrel holds the interpreter lock for the whole of each call, so Python
 threads do not help here: processes do. Each local worker is a separate
 process with one Python thread and one kernel thread (RAYON_NUM_THREADS=1);
-ostrel must be installed wherever the workers run (blob_model.py is shipped
-to them by the client).
+ostrel (with ostrel_models) must be installed wherever the workers run.
 
     python examples/parameter_sweep.py                       # local cluster, 2 workers
     python examples/parameter_sweep.py --scheduler tcp://host:8786
@@ -22,14 +22,7 @@ to them by the client).
 import argparse
 import csv
 import itertools
-import os
-import sys
 import time
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-
-import blob_model  # noqa: E402
 
 DEFAULT_GRID = {
     "b_field": [0.05, 0.1, 0.2],
@@ -39,21 +32,31 @@ DEFAULT_GRID = {
 
 
 def model_task(b_field, index, radius, resolution):
-    """One steady-state model; returns plain lists so results travel cheaply."""
-    import blob_model as bm  # the copy shipped to the worker
+    """One steady-state model (the parameters of examples/blob_model.py
+    otherwise); returns plain lists so results travel cheaply. A kernel
+    failure arrives as an ordinary RuntimeError, which Dask reports."""
+    from ostrel_models import Blob, ExternalField, PowerLaw
+    from ostrel_models.constants import C
+    from ostrel_models.evolution import Evolution, Injection
 
-    params = bm.Parameters(b_field=b_field, index=index, radius=radius, n_gamma=resolution, n_nu=resolution)
-    result = bm.run(params)
+    tlc = radius / C
+    blob = Blob(radius, b_field, doppler=10.0, distance=1e27)
+    injection = Injection(PowerLaw(index, 1e2, 1e6, k=1.0), luminosity=1e41)
+    evolution = Evolution(blob, injection, 3.0 * tlc, external=ExternalField(1e-4, 1e16))
+    result = evolution.run(1000.0 * tlc, 0.75 * tlc, steady=True)
+    nu = [10.0 ** (8.0 + 19.0 * i / (resolution - 1)) for i in range(resolution)]
+    sed = result.sed(nu)
+    nufnu = {name: [float(v) for v in getattr(sed, name)] for name in ("synchrotron", "ssc", "ec", "total")}
+    compton = [a + b for a, b in zip(nufnu["ssc"], nufnu["ec"])]
     return {
         "b_field": b_field,
         "index": index,
         "radius": radius,
-        "converged": result.converged,
-        "gamma_break": bm.cooling_break(result),
-        "nu_obs": result.nu_obs.tolist(),
-        "nufnu": {k: v.tolist() for k, v in result.nufnu.items()},
-        "syn_peak": bm.peak(result.nu_obs, result.nufnu["synchrotron"])[0],
-        "ic_peak": bm.peak(result.nu_obs, result.nufnu["SSC"] + result.nufnu["EC"])[0],
+        "steady": result.steady,
+        "nu_obs": nu,
+        "nufnu": nufnu,
+        "syn_peak": nu[max(range(resolution), key=lambda k: nufnu["synchrotron"][k])],
+        "ic_peak": nu[max(range(resolution), key=lambda k: compton[k])],
     }
 
 
@@ -63,7 +66,6 @@ def grid_points(grid):
 
 def run_sweep(client, points, resolution):
     """Submits one task per model and gathers the results in grid order."""
-    client.upload_file(os.path.join(HERE, "blob_model.py"))
     futures = [client.submit(model_task, b, p, r, resolution, pure=False) for b, p, r in points]
     return client.gather(futures)
 
@@ -81,7 +83,7 @@ def write_table(results, path):
             s = r["nufnu"]
             for k, nu in enumerate(r["nu_obs"]):
                 writer.writerow([r["b_field"], r["index"], r["radius"], repr(nu), repr(s["synchrotron"][k]),
-                                 repr(s["SSC"][k]), repr(s["EC"][k]), repr(s["total"][k])])
+                                 repr(s["ssc"][k]), repr(s["ec"][k]), repr(s["total"][k])])
 
 
 def plot_summary(results, path):
@@ -136,7 +138,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (default: a LocalCluster)")
     parser.add_argument("--workers", type=int, default=2, help="worker processes of the LocalCluster")
-    parser.add_argument("--resolution", type=int, default=60, help="grid points in gamma and in frequency")
+    parser.add_argument("--resolution", type=int, default=60, help="observer frequencies from 1e8 to 1e27 Hz")
     parser.add_argument("--table", default="sweep.csv", help="output table (CSV)")
     parser.add_argument("--figure", default="sweep.png", help="summary figure (PNG)")
     parser.add_argument("--throughput", action="store_true", help="measure models/s with 1 and 2 workers")
@@ -159,10 +161,10 @@ def main(argv=None):
     write_table(results, opts.table)
     plot_summary(results, opts.figure)
     print(f"{len(results)} models in {elapsed:.1f} s; table {opts.table}, figure {opts.figure}")
-    print(f"{'B [G]':>7} {'p':>4} {'R [cm]':>8} {'gamma_break':>12} {'syn peak [Hz]':>14} {'IC peak [Hz]':>13}")
+    print(f"{'B [G]':>7} {'p':>4} {'R [cm]':>8} {'steady':>7} {'syn peak [Hz]':>14} {'IC peak [Hz]':>13}")
     for r in results:
-        brk = f"{r['gamma_break']:12.4g}" if r["gamma_break"] else f"{'-':>12}"
-        print(f"{r['b_field']:7.3g} {r['index']:4.2g} {r['radius']:8.2g} {brk} {r['syn_peak']:14.4g} {r['ic_peak']:13.4g}")
+        print(f"{r['b_field']:7.3g} {r['index']:4.2g} {r['radius']:8.2g} {str(r['steady']):>7} "
+              f"{r['syn_peak']:14.4g} {r['ic_peak']:13.4g}")
 
 
 if __name__ == "__main__":
