@@ -116,6 +116,16 @@ computation at 90 and 180 per decade below the top decade of the
 self-Compton component; in that top decade, near the kernel's sharp
 Klein-Nishina cut, up to 16 %, as for the steady model's own grids).
 
+Light curves need an SED after every step, and most of its work is the
+synchrotron field that seeds self-Compton scattering (about 350 frequencies).
+Between steps that seed is reused (`_SeedCache`) until gamma^2 n has changed
+by SSC_REFRESH (L1) since it was computed; the output frequencies are always
+computed afresh, and the ends of the distribution handed to the emission
+move in blocks of a quarter decade so that the seed frequencies stay put.
+On the command line's reference model (40 steps of R/(2c), escape time
+2 R/c) this skips half of the seed computations and changes the light curve
+by 0.28 % at most.
+
 Time stepping and stationarity. The step is backward Euler, so the discrete
 steady state does not depend on the step, and any step is stable. The
 coefficients of a step come from the distribution at its start; the
@@ -329,11 +339,53 @@ class _Evolved(Tabulated):
         return g, _util.interp_loglog(g, self.gamma_values, self.n_values)
 
 
-def _evolved(gamma, n):
+class _SeedCache:
+    """Synchrotron emission and absorption by frequency, computed from the
+    distribution `reference`, for light curves: the self-Compton seed field
+    takes most of an SED's work, and between steps it changes little."""
+
+    def __init__(self):
+        self.reference = None
+        self.table = None
+
+
+class _CachedEmission(BlobEmission):
+    """BlobEmission whose synchrotron values at frequencies other than the
+    `fresh` ones (the output frequencies) come from a `_SeedCache` when it
+    holds them; missing and fresh ones are computed from the current
+    electrons (and, when the cache is empty, everything is, and kept)."""
+
+    def __init__(self, blob, electrons, *, cache, fresh, **kw):
+        super().__init__(blob, electrons, **kw)
+        self._cache = cache
+        self._fresh = set(fresh)
+
+    def _synchrotron(self, freqs):
+        table = self._cache.table
+        if table is None:
+            j, a = BlobEmission._synchrotron(self, freqs)
+            self._cache.table = {f: (x, y) for f, x, y in zip(freqs, j, a) if f not in self._fresh}
+            return j, a
+        need = [f for f in freqs if f in self._fresh or f not in table]
+        if need:
+            jn, an = BlobEmission._synchrotron(self, need)
+            new = dict(zip(need, zip(jn, an)))
+        else:
+            new = {}
+        pairs = [new[f] if f in new else table[f] for f in freqs]
+        return [x for x, _ in pairs], [y for _, y in pairs]
+
+
+def _evolved(gamma, n, block=1):
+    """The positive part of n as an `_Evolved` distribution, its ends moved
+    outwards to multiples of `block` grid points (so that the emission's
+    frequency grids, which follow the ends, change only now and then)."""
     s = _support(gamma, n)
     if s is None:
         return None
     lo, hi = s
+    lo = (lo // block) * block
+    hi = min(len(gamma) - 1, -(-hi // block) * block)
     return _Evolved(gamma[lo:hi + 1], n[lo:hi + 1])
 
 
@@ -504,6 +556,20 @@ class Evolution:
             return SED(nu, {})
         return observed_sed(self.blob, nu, em.intensities(self.blob.to_blob_frame(nu)))
 
+    def _lightcurve_point(self, n, nu, cache):
+        """Total nu F_nu at observer frequencies nu (ascending) of the
+        distribution n, with the self-Compton seed from `cache` while gamma^2 n
+        is within SSC_REFRESH (L1) of the distribution the cache was made from."""
+        e = _evolved(self.gamma, n, block=max(1, int(round(self.points_per_decade / 4.0))))
+        if e is None:
+            return [0.0] * len(nu)
+        if cache.reference is None or self._power_change(cache.reference, n) > SSC_REFRESH:
+            cache.reference, cache.table = n, None
+        freqs = self.blob.to_blob_frame(nu)
+        em = _CachedEmission(self.blob, e, cache=cache, fresh=freqs, ssc=self.ssc, external=self.external,
+                             grids=SED_GRIDS)
+        return [float(v) for v in observed_sed(self.blob, nu, em.intensities(freqs)).total]
+
     # -- the run -----------------------------------------------------------------
     def _initial(self, initial):
         if initial is None:
@@ -569,9 +635,11 @@ class Evolution:
             sed = self.sed(n, sed_frequencies) if sed_frequencies is not None else None
             snapshots.append((t, _util.output([x if x > 0.0 else 0.0 for x in n]), sed))
 
+        cache = _SeedCache()
+
         def record(t, n):
             if lc_order:
-                total = self.sed(n, lc_order).total
+                total = self._lightcurve_point(n, lc_order, cache)
                 lc_times.append(self.blob.observed_time(t))
                 for nu, v in zip(lc_order, total):
                     lc_values[nu].append(float(v))

@@ -425,3 +425,31 @@ def test_lagged_self_compton_cooling_stays_close_to_every_step(monkeypatch):
     weight = [g * g * v for g, v in zip(every.gamma, every.n)]
     floor = 1e-3 * max(weight)
     assert max(abs(a / b - 1.0) for a, b, w in zip(lagged.n, every.n, weight) if w > floor) < 4e-3
+
+
+@pytest.mark.native_only
+def test_light_curve_with_a_reused_seed_stays_close_to_fresh_seds(monkeypatch):
+    import ostrel_models.evolution as evolution
+    blob = reference_blob()
+    t_esc = 3.0 * blob.crossing_time
+    evo = Evolution(blob, reference_injection(), t_esc, points_per_decade=40)
+    nus = [1e15, 1e23]
+    seeds = []
+    original = evolution.BlobEmission._synchrotron
+
+    def counted(self, freqs):
+        if len(freqs) > len(nus):
+            seeds.append(len(freqs))
+        return original(self, freqs)
+
+    monkeypatch.setattr(evolution.BlobEmission, "_synchrotron", counted)
+    reused = evo.run(12.0 * t_esc, t_esc, lightcurve_frequencies=nus, progress=False)
+    assert 0 < len(seeds) < reused.steps  # the seed was computed for some steps and reused for others
+    monkeypatch.setattr(evolution, "SSC_REFRESH", -1.0)  # a fresh seed at every step
+    fresh = evo.run(12.0 * t_esc, t_esc, lightcurve_frequencies=nus, progress=False)
+    assert list(reused.n) == list(fresh.n) or max(abs(a - b) for a, b in zip(reused.n, fresh.n)) < 1e-3 * max(fresh.n)
+    final = fresh.sed(nus).total
+    for k, nu in enumerate(nus):
+        a, b = list(reused.lightcurve[1][nu]), list(fresh.lightcurve[1][nu])
+        assert max(abs(x / y - 1.0) for x, y in zip(a, b)) < 5e-3
+        assert b[-1] == pytest.approx(float(final[k]), rel=1e-12)  # fresh means the SED of the result
