@@ -257,8 +257,7 @@ def run_evolve(args):
     try:
         evolution = Evolution(mf.blob, mf.injection.injection(), ev.escape_time,
                               acceleration_time=ev.acceleration_time, external=mf.external, ssc=mf.ssc)
-        result = evolution.run(ev.duration, ev.time_step, steady=ev.steady, sed_frequencies=nu,
-                               lightcurve_frequencies=lc_nu)
+        result = evolution.run(ev.duration, ev.time_step, steady=ev.steady, lightcurve_frequencies=lc_nu)
     except ValueError as exc:
         raise _evolution_error(mf, exc) from None
     sed = result.sed(nu, synchrotron=mf.synchrotron, ssa=mf.ssa, ssc=mf.ssc)
