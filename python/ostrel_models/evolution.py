@@ -361,19 +361,21 @@ class _CachedEmission(BlobEmission):
         self._fresh = set(fresh)
 
     def _synchrotron(self, freqs):
+        if self._cache.table is None:
+            self._cache.table = {}
         table = self._cache.table
-        if table is None:
-            j, a = BlobEmission._synchrotron(self, freqs)
-            self._cache.table = {f: (x, y) for f, x, y in zip(freqs, j, a) if f not in self._fresh}
-            return j, a
         need = [f for f in freqs if f in self._fresh or f not in table]
-        if need:
-            jn, an = BlobEmission._synchrotron(self, need)
-            new = dict(zip(need, zip(jn, an)))
+        if len(need) == len(freqs):
+            j, a = BlobEmission._synchrotron(self, freqs)
         else:
-            new = {}
-        pairs = [new[f] if f in new else table[f] for f in freqs]
-        return [x for x, _ in pairs], [y for _, y in pairs]
+            jn, an = BlobEmission._synchrotron(self, need) if need else ([], [])
+            new = dict(zip(need, zip(jn, an)))
+            pairs = [new[f] if f in new else table[f] for f in freqs]
+            j, a = [x for x, _ in pairs], [y for _, y in pairs]
+        for f, x, y in zip(freqs, j, a):
+            if f not in self._fresh:
+                table[f] = (x, y)
+        return j, a
 
 
 def _evolved(gamma, n, block=1):
