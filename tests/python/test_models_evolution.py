@@ -13,7 +13,8 @@ import textwrap
 import pytest
 
 import ostrel
-from ostrel_models import Blob, BrokenPowerLaw, ExternalField, PowerLaw, Tabulated, kernels
+from ostrel_models import (Blob, BrokenPowerLaw, ExternalField, LogParabola, PowerLaw, PowerLawCutoff, Tabulated,
+                           kernels)
 from ostrel_models.constants import C_THOMSON, ME_C2
 from ostrel_models.evolution import Evolution, EvolutionResult, Injection, cell_widths, thin
 
@@ -172,12 +173,25 @@ def test_injection_normalisations_agree():
         assert other.coefficient(blob.volume) == pytest.approx(by_luminosity.coefficient(blob.volume), rel=1e-9)
     own = Injection(PowerLaw(2.5, 1e2, 1e6, density=3.0))
     assert own.total_rate(blob.volume) == pytest.approx(3.0, rel=1e-9)
-    # cell averages carry the exact rate onto any grid containing the range
-    g = [10.0 * 1.1 ** i for i in range(130)]
+
+
+@pytest.mark.parametrize("shape", [
+    PowerLaw(2.5, 1e2, 1e6, k=1.0),
+    BrokenPowerLaw(2.0, 3.0, 1e4, 1e2, 1e6, k=1.0),
+    LogParabola(2.0, 0.3, 1e3, 1e2, 1e6, k=1.0),
+    PowerLawCutoff(2.0, 1e5, 1e2, 1e6, k=1.0),
+])
+def test_cell_averages_carry_the_exact_rate(shape):
+    # On the kernel's cells (edges half-way between points), whatever the
+    # grid's alignment with the range and the break.
+    blob = reference_blob()
+    inj = Injection(shape, luminosity=1e41)
+    g = [37.0 * 1.1 ** i for i in range(130)]
+    edges = [g[0] - 0.5 * (g[1] - g[0])] + [0.5 * (a + b) for a, b in zip(g, g[1:])] + [g[-1] + 0.5 * (g[-1] - g[-2])]
+    q = inj.cell_averages(edges, blob.volume)
     widths = cell_widths(g)
-    q = by_luminosity.cell_averages([g[0] - 0.5 * (g[1] - g[0])] + [0.5 * (a + b) for a, b in zip(g, g[1:])]
-                                    + [g[-1] + 0.5 * (g[-1] - g[-2])], blob.volume)
-    assert sum(a * w for a, w in zip(q, widths)) == pytest.approx(by_luminosity.total_rate(blob.volume), rel=1e-9)
+    assert sum(a * w for a, w in zip(q, widths)) == pytest.approx(inj.total_rate(blob.volume), rel=1e-6)
+    assert all(v == 0.0 for v, lo, hi in zip(q, edges, edges[1:]) if hi <= 1e2 or lo >= 1e6)
 
 
 def test_steady_density_and_energy_without_losses_off_the_grid():
