@@ -13,6 +13,7 @@ import textwrap
 import pytest
 
 import ostrel
+from diagnostics import expect_single_block
 from ostrel_models import (Blob, BrokenPowerLaw, ExternalField, LogParabola, PowerLaw, PowerLawCutoff, Tabulated,
                            kernels)
 from ostrel_models.constants import C_THOMSON, ME_C2
@@ -407,13 +408,15 @@ def test_run_validation(kwargs, name):
         good_evolution(points_per_decade=10).run(args.pop("duration"), args.pop("time_step"), **args)
 
 
-def test_kernel_failure_surfaces_as_runtime_error(monkeypatch):
+def test_kernel_failure_surfaces_as_runtime_error(monkeypatch, capfd):
     # A NaN cooling rate makes the kernel refuse its input with an internal
-    # failure; the caller sees an ordinary RuntimeError.
+    # failure; the caller sees an ordinary RuntimeError. The kernel's
+    # diagnostic block is captured, so that one in a test log means a fault.
     monkeypatch.setattr(kernels, "cooling_synchrotron", lambda g, u: [math.nan] * len(g))
     evo = good_evolution(ssc=False, points_per_decade=10)
-    with pytest.raises(RuntimeError, match="fokker_planck_step"):
+    with pytest.raises(RuntimeError, match="fokker_planck_step") as info:
         evo.run(1e6, 1e5, progress=False)
+    expect_single_block(capfd, str(info.value).split(": ", 1)[1])
 
 
 def test_result_type_and_repr():
