@@ -440,7 +440,10 @@ def test_runs_without_numpy():
                  type(times), type(curves[1e14]), type(res.sed([1e14, 1e20]).total)}
         print(kinds == {list}, max(res.n) > 0.0, res.steps)
     """)
-    env = dict(os.environ, PYTHONPATH=os.path.abspath(PYTHON_DIR))
+    # The child finds the model layer from the source tree and the extension
+    # wherever this interpreter found it (an installed package or a build tree).
+    path = [os.path.abspath(PYTHON_DIR), os.path.dirname(os.path.abspath(ostrel.__file__))]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path + [os.environ.get("PYTHONPATH", "")]))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["True", "True", "2"]
