@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "misc/constants.hpp"
 #include "misc/failure.hpp"
-#include "module/constants.hpp"
 #include "parallel/parallel_map.hpp"
 #include "power_law_integrals/ratio_integral.hpp"
 #include "power_law_integrals/segment_index.hpp"

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "misc/constants.hpp"
 #include "misc/failure.hpp"
-#include "module/constants.hpp"
 #include "parallel/parallel_map.hpp"
 #include "power_law_integrals/ratio_integral.hpp"
 #include "power_law_integrals/segment_index.hpp"

@@ -4,9 +4,9 @@
 #include <memory>
 #include <stdexcept>
 
+#include "misc/constants.hpp"
 #include "misc/failure.hpp"
 #include "misc/qromb_w2arg.hpp"
-#include "module/constants.hpp"
 #include "parallel/parallel_map.hpp"
 #include "power_law_integrals/segment_index.hpp"
 #include "radiation/trans_kn.hpp"

@@ -8,9 +8,9 @@
 #include <span>
 #include <string>
 
+#include "misc/constants.hpp"
 #include "misc/failure.hpp"
 #include "misc/polint.hpp"
-#include "module/constants.hpp"
 #include "parallel/parallel_map.hpp"
 #include "radiation/rma_new.hpp"
 
