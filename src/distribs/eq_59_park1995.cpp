@@ -3,7 +3,7 @@
 #include <cmath>
 #include <complex>
 
-#include "module/constants.hpp"
+#include "misc/constants.hpp"
 #include "special_functions/i_nu.hpp"
 
 namespace ostrel::distribs {

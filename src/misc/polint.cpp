@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "module/constants.hpp"
+#include "misc/constants.hpp"
 
 namespace ostrel::misc {
 

@@ -18,9 +18,12 @@
 // after 524 289 evaluations), and any error of polint passed on unchanged
 // (it cannot occur with these distinct abscissae).
 //
-// The integrand is a plain function with no captured state; the routine keeps
-// its work space on the stack, holds no shared state and is reentrant, so it
-// runs on the worker threads of the cooling-rate computation.
+// This is the Romberg driver of misc/romberg.hpp with stage j as its level
+// j - 1: five-point extrapolation from level 4, last level 19, tolerance
+// 1e-5, no early stop on non-finite estimates. The integrand is a plain
+// function with no captured state; the routine keeps its work space on the
+// stack, holds no shared state and is reentrant, so it runs on the worker
+// threads of the cooling-rate computation.
 #pragma once
 
 #include "misc/failure.hpp"

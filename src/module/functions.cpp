@@ -2,9 +2,9 @@
 
 #include "distribs/eq_59_park1995.hpp"
 #include "distribs/fp_findif_difu.hpp"
-#include "module/constants.hpp"
+#include "misc/constants.hpp"
+#include "misc/kinematics.hpp"
 #include "module/errors.hpp"
-#include "module/kinematics.hpp"
 #include "module/results.hpp"
 #include "radiation/ic_iso_monochrome_full.hpp"
 #include "radiation/ic_iso_powlaw_full.hpp"
@@ -91,11 +91,11 @@ PyObject* kinematic(const ParseSpec& spec, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* gofb(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kinematic<module::gofb>(sig::gofb, args, nargs, kwnames);
+    return kinematic<kinematics::gofb>(sig::gofb, args, nargs, kwnames);
 }
 
 PyObject* bofg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kinematic<module::bofg>(sig::bofg, args, nargs, kwnames);
+    return kinematic<kinematics::bofg>(sig::bofg, args, nargs, kwnames);
 }
 
 PyObject* eq_59_park1995(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -3,20 +3,24 @@
 #include <cmath>
 #include <cstddef>
 
+#include "misc/constants.hpp"
 #include "misc/failure.hpp"
-#include "module/constants.hpp"
 #include "parallel/parallel_map.hpp"
 #include "power_law_integrals/ratio_integral.hpp"
-#include "power_law_integrals/segment_index.hpp"
+#include "power_law_integrals/segment.hpp"
 
 namespace ostrel::radiation {
 
 namespace {
 
 using power_law_integrals::ratio_integral;
+using power_law_integrals::read_segment;
+using power_law_integrals::SegmentValues;
 using power_law_integrals::switched_logs;
+using Status = power_law_integrals::SegmentStatus;
 
-enum class Status : unsigned char { skip, fail, use };
+// Electron densities at or below this are skipped.
+constexpr double kFloor = 1e-200;
 
 // One electron segment, with everything that does not depend on the output
 // frequency.
@@ -49,22 +53,16 @@ std::vector<Segment> prepare_segments(const std::vector<double>& n, const std::v
         Segment& s = segments[i];
         const double g_lo = g[i];
         const double g_hi = std::fmin(g[i + 1], gamma_kn);
-        if (i >= n.size()) {
+        const SegmentValues v = read_segment(n, i, kFloor);
+        if (v.status == Status::fail) {
             s.status = Status::fail;
             segments.resize(i + 1);
             break;
         }
-        const double n_lo = n[i];
-        if (!(n_lo > 1e-200)) continue;
-        if (i + 1 >= n.size()) {
-            s.status = Status::fail;
-            segments.resize(i + 1);
-            break;
-        }
-        const double n_hi = n[i + 1];
-        if (!(n_hi > 1e-200)) continue;
+        if (v.status == Status::skip) continue;
 
-        const double p = power_law_integrals::segment_index(n_lo, n_hi, g_lo, g[i + 1]);
+        const double n_lo = v.lo;
+        const double p = power_law_integrals::segment_index(n_lo, v.hi, g_lo, g[i + 1]);
         s.status = Status::use;
         s.below_cap = g_lo <= g_hi;
         s.n_lo = n_lo;

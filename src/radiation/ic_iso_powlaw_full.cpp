@@ -5,17 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "misc/constants.hpp"
 #include "misc/failure.hpp"
-#include "module/constants.hpp"
 #include "parallel/parallel_map.hpp"
 #include "power_law_integrals/ratio_integral.hpp"
-#include "power_law_integrals/segment_index.hpp"
+#include "power_law_integrals/segment.hpp"
 #include "power_law_integrals/sscr.hpp"
 
 namespace ostrel::radiation {
 
 namespace {
 
+using power_law_integrals::read_segment;
+using power_law_integrals::segment_index;
+using power_law_integrals::SegmentValues;
 using power_law_integrals::sscr_combine;
 using power_law_integrals::sscr_factors;
 using power_law_integrals::sscr_y_factors;
@@ -24,7 +27,10 @@ using power_law_integrals::SscrYFactors;
 using power_law_integrals::SwitchedLogs;
 using power_law_integrals::switched_logs;
 
-enum class Status : unsigned char { skip, fail, use };
+using Status = power_law_integrals::SegmentStatus;
+
+// Seed intensities and electron densities at or below this are skipped.
+constexpr double kFloor = 1e-200;
 
 struct ElectronSegment {
     Status status = Status::skip;
@@ -60,27 +66,15 @@ struct PairTerm {
 // too (n is shorter than their lower index).
 std::vector<ElectronSegment> prepare_electrons(const std::vector<double>& g, const std::vector<double>& n) {
     std::vector<ElectronSegment> out(g.size() < 2 ? 0 : g.size() - 1);
-    bool failed = false;
     for (std::size_t j = 0; j < out.size(); ++j) {
         ElectronSegment& e = out[j];
         e.g_lo = g[j];
         e.g_hi = g[j + 1];
-        if (failed || j >= n.size()) {
-            failed = true;
-            e.status = Status::fail;
-            continue;
-        }
-        e.n_lo = n[j];
-        if (!(e.n_lo > 1e-200)) continue;
-        if (j + 1 >= n.size()) {
-            failed = true;
-            e.status = Status::fail;
-            continue;
-        }
-        const double n_hi = n[j + 1];
-        if (!(n_hi > 1e-200)) continue;
-        e.status = Status::use;
-        e.p = power_law_integrals::segment_index(e.n_lo, n_hi, e.g_lo, e.g_hi);
+        const SegmentValues v = read_segment(n, j, kFloor);
+        e.status = v.status;
+        if (v.status != Status::use) continue;
+        e.n_lo = v.lo;
+        e.p = segment_index(v.lo, v.hi, e.g_lo, e.g_hi);
         e.weight = std::pow(e.g_lo, e.p);
     }
     return out;
@@ -95,22 +89,18 @@ std::vector<SeedSegment> prepare_seeds(const std::vector<double>& freqs, const s
         SeedSegment& s = out[i];
         // Reads in order: inu[i], then inu[i+1] if inu[i] passed, then g if
         // inu[i+1] passed.
-        const bool fails = i >= inu.size() ||
-                           (inu[i] > 1e-200 && (i + 1 >= inu.size() || (inu[i + 1] > 1e-200 && g.empty())));
-        if (fails) {
+        const SegmentValues v = read_segment(inu, i, kFloor);
+        if (v.status == Status::fail || (v.status == Status::use && g.empty())) {
             s.status = Status::fail;
             out.resize(i + 1);
             break;
         }
-        const double i_lo = inu[i];
-        if (!(i_lo > 1e-200)) continue;
-        const double i_hi = inu[i + 1];
-        if (!(i_hi > 1e-200)) continue;
+        if (v.status == Status::skip) continue;
         s.status = Status::use;
         s.nu_lo = freqs[i];
         s.nu_hi = freqs[i + 1];
-        s.intensity = i_lo;
-        s.alpha = power_law_integrals::segment_index(i_lo, i_hi, s.nu_lo, s.nu_hi);
+        s.intensity = v.lo;
+        s.alpha = segment_index(v.lo, v.hi, s.nu_lo, s.nu_hi);
         s.gamma_kn = constants::me_c2_quarter / (s.nu_hi * constants::h);
         s.gamma_max = std::fmin(g.back(), s.gamma_kn);
     }

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "module/constants.hpp"
+#include "misc/constants.hpp"
 #include "parallel/parallel_map.hpp"
 #include "radiation/trans_kn_fit.hpp"
 

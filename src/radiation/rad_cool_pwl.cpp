@@ -2,13 +2,14 @@
 
 #include <cmath>
 #include <memory>
+#include <span>
 #include <stdexcept>
 
+#include "misc/constants.hpp"
 #include "misc/failure.hpp"
 #include "misc/qromb_w2arg.hpp"
-#include "module/constants.hpp"
 #include "parallel/parallel_map.hpp"
-#include "power_law_integrals/segment_index.hpp"
+#include "power_law_integrals/segment.hpp"
 #include "radiation/trans_kn.hpp"
 #include "radiation/trans_kn_fit.hpp"
 
@@ -17,6 +18,10 @@ namespace ostrel::radiation {
 namespace {
 
 using constants::kn_scale;
+using power_law_integrals::ReadOrder;
+
+// Segments of the field with a value at or below this are skipped.
+constexpr double kFloor = 1e-100;
 
 // The contribution of one segment [x_lo, x_hi] of the scaled spectrum
 // w(x) = w_lo (x/x_lo)^-p, weighted by the Klein-Nishina factor chosen by x_lo.
@@ -106,14 +111,13 @@ std::vector<double> rad_cool_pwl(const std::vector<double>& gg, const std::vecto
         if (n_f == 0) fail_array_index();
         if (n_f == 1) return 0.0;
         const double* x = x_table.get() + i * n_f;
-        const double* w = w_table.get() + i * n_f;
+        const std::span<const double> w(w_table.get() + i * n_f, n_f);
         double sum = 0.0;
         for (std::size_t k = 1; k < n_f; ++k) {
-            const double w_hi = w[k];
-            if (!(w_hi > 1e-100)) continue;
-            const double w_lo = w[k - 1];
-            if (!(w_lo > 1e-100)) continue;
-            sum = sum + segment_loss(x[k - 1], x[k], w_lo, w_hi, with_kn);
+            // The row is complete: a segment is used or skipped, never failed.
+            const auto v = power_law_integrals::read_segment(w, k - 1, kFloor, ReadOrder::upper_first);
+            if (v.status != power_law_integrals::SegmentStatus::use) continue;
+            sum = sum + segment_loss(x[k - 1], x[k], v.lo, v.hi, with_kn);
         }
         return (sum * constants::thomson_cooling) / (kn_scale * kn_scale);
     });

@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
-#include <span>
 #include <string>
 
+#include "misc/constants.hpp"
 #include "misc/failure.hpp"
-#include "misc/polint.hpp"
-#include "module/constants.hpp"
+#include "misc/romberg.hpp"
 #include "parallel/parallel_map.hpp"
+#include "power_law_integrals/segment.hpp"
 #include "radiation/rma_new.hpp"
 
 namespace ostrel::radiation {
@@ -19,7 +19,9 @@ namespace syn {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using power_law_integrals::read_segment;
+using power_law_integrals::segment_index;
+using power_law_integrals::SegmentValues;
 
 // Deepest tabulated level and the memory the tables of one call may take.
 constexpr int kMaxTableDepth = 10;
@@ -177,34 +179,13 @@ bool integrand_vanishes(bool usable, double cutoff_min, double x_denominator_max
 // Romberg integration over [u_a, u_a + h] as described in the header, with
 // its work bound. `ends` is f(u_b) + f(u_a); `level_sum(j, delta)` the sum of
 // f over the 2^(j-1) new nodes of level j, accumulated from u_a + delta/2.
+constexpr misc::RombergScheme scheme(int first_test) {
+    return {kExtrapolationPoints, first_test, kLastLevel, kTolerance, true};
+}
+
 template <class LevelSum>
 Integral romberg(double ends, double h, int first_test, LevelSum&& level_sum) {
-    double s[61] = {};
-    double z[61] = {};
-    z[0] = 1.0;
-    double ss = 0.0;
-    double dss = 0.0;
-    s[0] = (h * 0.5) * ends;
-    z[1] = 0.25 * z[0];
-    s[1] = s[0];
-    if (!std::isfinite(s[0])) return {kNaN, kNaN, 0, false};
-    for (int j = 1; j <= kLastLevel; ++j) {
-        const double delta = h / static_cast<double>(level_count(j));
-        const double sum = level_sum(j, delta);
-        s[j] = (s[j] + delta * sum) * 0.5;
-        if (j >= first_test) {
-            const misc::Interpolated r =
-                misc::polint(std::span<const double>(z + (j - 9), 10), std::span<const double>(s + (j - 9), 10), 0.0)
-                    .unwrap();
-            ss = r.y;
-            dss = r.dy;
-            if (std::fabs(dss) <= kTolerance * std::fabs(ss)) return {ss, dss, j, true};
-        }
-        if (!std::isfinite(s[j])) return {kNaN, kNaN, j, false};
-        z[j + 1] = 0.25 * z[j];
-        s[j + 1] = s[j];
-    }
-    return {ss, dss, kLastLevel, false};
+    return misc::romberg(scheme(first_test), h, ends, level_sum).unwrap();
 }
 
 // The sum of f over the nodes of a level deeper than the tables, each node
@@ -338,36 +319,19 @@ Setup prepare(const std::vector<double>& gamma_bins, const std::vector<double>& 
     const std::size_t ng = gamma_bins.size();
     if (ng == 0) {
         // No segment can be read: the first one fails on the grid.
-        setup.entries.push_back({Setup::Step::fail, 0});
+        setup.entries.push_back({Status::fail, 0});
         return setup;
     }
     setup.table_depth = choose_depth(ng - 1, table_depth);
     for (std::size_t i = 0; i + 1 < ng; ++i) {
-        if (i >= n_distrib.size()) {
-            setup.entries.push_back({Setup::Step::fail, 0});
-            break;
-        }
-        const double n0 = n_distrib[i];
-        if (!(n0 > kNegligible)) {
-            setup.entries.push_back({Setup::Step::skip, 0});
-            continue;
-        }
-        if (i + 1 >= n_distrib.size()) {
-            setup.entries.push_back({Setup::Step::fail, 0});
-            break;
-        }
-        const double n1 = n_distrib[i + 1];
-        if (!(n1 > kNegligible)) {
-            setup.entries.push_back({Setup::Step::skip, 0});
-            continue;
-        }
+        const SegmentValues v = read_segment(n_distrib, i, kNegligible);
+        setup.entries.push_back({v.status, setup.segments.size()});
+        if (v.status == Status::fail) break;
+        if (v.status == Status::skip) continue;
         const double g0 = gamma_bins[i];
         const double g1 = gamma_bins[i + 1];
-        double q = -std::log(n1 / n0) / std::log(g1 / g0);
-        if (q > 8.0) q = 8.0;
-        if (q < -8.0) q = -8.0;
-        setup.entries.push_back({Setup::Step::integrate, setup.segments.size()});
-        setup.segments.push_back(build_segment(n0, g0, g1, q, with_abs, setup.table_depth));
+        const double q = segment_index(v.lo, v.hi, g0, g1);
+        setup.segments.push_back(build_segment(v.lo, g0, g1, q, with_abs, setup.table_depth));
     }
     return setup;
 }
@@ -401,8 +365,8 @@ std::pair<double, double> evaluate(const Setup& setup, double nu, Trace* trace) 
     double e = 0.0;
     double a = 0.0;
     for (const Setup::Entry& entry : setup.entries) {
-        if (entry.step == Setup::Step::skip) continue;
-        if (entry.step == Setup::Step::fail) fail_array_index();
+        if (entry.status == Status::skip) continue;
+        if (entry.status == Status::fail) fail_array_index();
         const Segment& s = setup.segments[entry.segment];
 
         const Integral ie = emission_integral(s, depth, chi, chi2, cache);

@@ -19,15 +19,15 @@
 // where the lower end of I^a uses g = 1.0000000001 when exp(ln g_i) - 1 <= 1e-10.
 // Sums below 1e-200 (and negative sums) become 0; NaN passes unchanged.
 //
-// Each integral is Romberg's: trapezoid levels j = 0, 1, ... (level j >= 1 adds
-// 2^(j-1) midpoints, accumulated from u_a + delta/2 by adding delta), the
-// estimates extrapolated to zero step in z = 4^-j with a 10-point Neville
-// polynomial from level 9 (emission) or 10 (absorption) on, stopping when
-// |dss| <= 1e-5 |ss|. An integral that does not converge writes a block of
-// diagnostic lines (emission: standard output and a last line on standard
-// error; absorption: standard error; values in their shortest round-trip
-// positional decimal form, one flushed write per line) and contributes its
-// last estimate.
+// Each integral is Romberg's (the driver of misc/romberg.hpp): trapezoid
+// levels j = 0, 1, ... (level j >= 1 adds 2^(j-1) midpoints, accumulated from
+// u_a + delta/2 by adding delta), the estimates extrapolated to zero step in
+// z = 4^-j with a 10-point Neville polynomial from level 9 (emission) or 10
+// (absorption) on, stopping when |dss| <= 1e-5 |ss|. An integral that does
+// not converge writes a block of diagnostic lines (emission: standard output
+// and a last line on standard error; absorption: standard error; values in
+// their shortest round-trip positional decimal form, one flushed write per
+// line) and contributes its last estimate.
 //
 // Failures: reading a missing entry of n_distrib (n_(i+1) is read only when
 // n_i passed its test) or any entry of an empty grid is the array-index
@@ -63,6 +63,9 @@
 #include <utility>
 #include <vector>
 
+#include "misc/romberg.hpp"
+#include "power_law_integrals/segment.hpp"
+
 namespace ostrel::radiation {
 
 std::pair<std::vector<double>, std::vector<double>> syn_emissivity_full(
@@ -72,6 +75,7 @@ std::pair<std::vector<double>, std::vector<double>> syn_emissivity_full(
 // Internals, exposed for the unit tests.
 namespace syn {
 
+inline constexpr int kExtrapolationPoints = 10;
 inline constexpr int kEmissionFirstTest = 9;
 inline constexpr int kAbsorptionFirstTest = 10;
 inline constexpr int kLastLevel = 22;
@@ -82,21 +86,17 @@ inline constexpr double kLowerEndGuard = 1.0000000001;
 
 // The outcome of one segment integral: the estimate, its error estimate, the
 // last level computed, and whether the tolerance test was met.
-struct Integral {
-    double value = 0.0;
-    double error = 0.0;
-    int level = 0;
-    bool converged = false;
-};
+using Integral = misc::RombergEstimate;
+
+using Status = power_law_integrals::SegmentStatus;
 
 struct Segment;
 
 // Everything that does not depend on the frequency.
 struct Setup {
-    enum class Step { skip, integrate, fail };
     struct Entry {
-        Step step;
-        std::size_t segment;  // index into `segments` when integrating
+        Status status;
+        std::size_t segment;  // index into `segments` when used
     };
     std::vector<Entry> entries;  // one per grid segment, up to the first failing read
     std::vector<Segment> segments;

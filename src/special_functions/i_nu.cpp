@@ -6,7 +6,7 @@
 #include <limits>
 #include <mutex>
 
-#include "module/constants.hpp"
+#include "misc/constants.hpp"
 
 namespace ostrel::special_functions {
 namespace {

@@ -1,9 +1,13 @@
-// Ratio integral and sscr: closed forms, logarithmic fall-backs, switch points.
+// Ratio integral and sscr: closed forms, logarithmic fall-backs, switch
+// points. Power-law segments: read order, floors, failures, local index.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <vector>
 
 #include "power_law_integrals/ratio_integral.hpp"
+#include "power_law_integrals/segment.hpp"
 #include "power_law_integrals/sscr.hpp"
 
 namespace {
@@ -107,6 +111,73 @@ TEST(RatioIntegral, AccurateAcrossTheSwitches) {
             EXPECT_NEAR(got / exact, 1.0, 3e-5) << delta << " " << s;
         }
     }
+}
+
+// ---------------------------------------------------------------------------
+// Power-law segments.
+
+using ostrel::power_law_integrals::ReadOrder;
+using ostrel::power_law_integrals::read_segment;
+using ostrel::power_law_integrals::segment_index;
+using ostrel::power_law_integrals::SegmentStatus;
+
+TEST(Segment, ReadOrderDecidesBetweenSkipAndFail) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    constexpr auto lower = ReadOrder::lower_first;
+    constexpr auto upper = ReadOrder::upper_first;
+    struct Case {
+        std::vector<double> v;
+        std::size_t i;
+        ReadOrder order;
+        SegmentStatus expected;
+    };
+    const Case cases[] = {
+        {{1.0, 2.0}, 0, lower, SegmentStatus::use},
+        {{1.0, 2.0}, 0, upper, SegmentStatus::use},
+        // The value at the floor, or NaN, skips; the other end is not read,
+        // so a missing other end does not fail.
+        {{1e-3}, 0, lower, SegmentStatus::skip},
+        {{kNaN}, 0, lower, SegmentStatus::skip},
+        {{1.0}, 0, lower, SegmentStatus::fail},
+        {{1.0, 1e-3}, 0, lower, SegmentStatus::skip},
+        {{1e-3, 1.0}, 0, upper, SegmentStatus::skip},
+        {{1.0, kNaN}, 0, upper, SegmentStatus::skip},
+        // Reading the upper end first fails at once when it is missing.
+        {{1e-3}, 0, upper, SegmentStatus::fail},
+        {{}, 0, lower, SegmentStatus::fail},
+        {{1.0, 2.0, 3.0}, 2, lower, SegmentStatus::fail},
+    };
+    for (const Case& c : cases) {
+        const auto r = read_segment(c.v, c.i, 1e-3, c.order);
+        EXPECT_EQ(r.status, c.expected) << c.v.size() << " " << c.i << " " << static_cast<int>(c.order);
+        if (r.status == SegmentStatus::use) {
+            EXPECT_EQ(r.lo, c.v[c.i]);
+            EXPECT_EQ(r.hi, c.v[c.i + 1]);
+        }
+    }
+}
+
+TEST(Segment, EverySegmentAfterAFailureFails) {
+    const std::vector<double> v{1.0, 0.0, 1.0, 1.0, 1.0};
+    for (const ReadOrder order : {ReadOrder::lower_first, ReadOrder::upper_first}) {
+        bool failed = false;
+        for (std::size_t i = 0; i < 10; ++i) {
+            const bool fails = read_segment(v, i, 0.5, order).status == SegmentStatus::fail;
+            EXPECT_TRUE(fails || !failed) << i;
+            failed = failed || fails;
+        }
+        EXPECT_TRUE(failed);
+    }
+}
+
+TEST(Segment, IndexOfAnExactPowerLawAndItsClamp) {
+    // v = x^-p through (2, 2^-p) and (8, 8^-p) = (2, 2^-p) (4^-p), exact in binary.
+    for (double p : {-3.0, -0.5, 0.0, 1.5, 2.5, 7.0}) {
+        EXPECT_NEAR(segment_index(std::exp2(-p), std::exp2(-3.0 * p), 2.0, 8.0), p, 1e-15) << p;
+    }
+    EXPECT_EQ(segment_index(1.0, 1e-12, 1.0, 2.0), 8.0);
+    EXPECT_EQ(segment_index(1.0, 1e12, 1.0, 2.0), -8.0);
+    EXPECT_TRUE(std::isnan(segment_index(1.0, 1.0, 2.0, 2.0)));
 }
 
 }  // namespace

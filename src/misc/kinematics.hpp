@@ -1,4 +1,5 @@
-// Lorentz factor from speed and speed from Lorentz factor, speeds in units of c.
+// Lorentz factor from speed and speed from Lorentz factor, speeds in units of c
+// (exported to Python as gofb and bofg).
 //
 //   gofb(x) = 1 / sqrt(1 - x*x)          no clamping: |x| = 1 gives +inf, |x| > 1 NaN
 //   bofg(x) = sqrt(1 - 1/(x*x))          for x > 1 or NaN; exactly 0.0 otherwise
@@ -6,7 +7,7 @@
 
 #include <cmath>
 
-namespace ostrel::module {
+namespace ostrel::kinematics {
 
 inline double gofb(double beta) { return 1.0 / std::sqrt(1.0 - beta * beta); }
 
@@ -15,4 +16,4 @@ inline double bofg(double gamma) {
     return 0.0;
 }
 
-}  // namespace ostrel::module
+}  // namespace ostrel::kinematics

@@ -3,8 +3,8 @@
 // Each value is an exact double literal and is used as it stands, never
 // recomputed from other constants: the kernels' results depend on these bits.
 // The composite values follow from the 2018 CODATA electron charge and mass
-// together with c, h and sigma_T below. This header is plain C++ so that the
-// kernel library can include it.
+// together with c, h and sigma_T below. Part of the kernel library (plain
+// C++); the Python module reads c from here for get_c.
 #pragma once
 
 namespace ostrel::constants {
