@@ -3,6 +3,11 @@
 that two builds (native x86_64 and emulated armhf, say) compare bit for bit.
 
     golden.py write OUT.jsonl           evaluate every case, one JSON line each
+    golden.py regenerate [OUT.jsonl]    write the committed reference results
+                                        (default tests/python/data/golden.jsonl)
+                                        with glibc's generic libm routines: on
+                                        x86_64 in a child interpreter started
+                                        with GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA
     golden.py libm OUT.jsonl            the C library's exp, log, pow, ... on fixed
                                         inputs, through ctypes
     golden.py compare REF.jsonl OTHER.jsonl [--quiet]
@@ -24,6 +29,16 @@ provably evaluated the same numbers) and the outcome:
   - a list as a JSON array, a tuple as {"tuple": [...]};
   - an exception as {"raised": "<module>.<qualname>", "message": str(exc)}.
 
+Interpreter-written texts that differ between interpreters for the same
+call (CPython qualifies a METH_NOARGS function's "takes no arguments" with
+the module name, PyPy does not) are compared without that difference.
+
+The committed reference, tests/python/data/golden.jsonl, is checked by
+tests/python/test_golden.py in every test run, and against the emulated
+armhf results by scripts/check-armhf. When a result is meant to change,
+regenerate it (``python scripts/golden.py regenerate``) and commit the new
+file with the change that explains it; ``git diff`` shows which cases moved.
+
 Inputs are built with +, -, *, / only (correctly rounded everywhere) and
 decimal literals, never with ``**`` or ``math`` functions, which call the C
 library and could differ between the machines being compared.
@@ -33,7 +48,18 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
+import pathlib
+import platform
+import re
+import subprocess
 import sys
+
+REFERENCE = pathlib.Path(__file__).resolve().parents[1] / "tests" / "python" / "data" / "golden.jsonl"
+# glibc's generic libm routines on x86_64: the FMA-specialised exp, log,
+# pow, ... that it picks on CPUs with FMA differ in the last bit for a few
+# inputs; the generic ones agree with 32-bit ARM's bit for bit.
+FMA_FREE = "glibc.cpu.hwcaps=-FMA"
 
 
 def geom(start, factor, count):
@@ -340,7 +366,7 @@ def outcome(function, args, kwargs):
         return {"raised": f"{kind.__module__}.{kind.__qualname__}", "message": str(exc)}
 
 
-def write(path):
+def write(path, quiet=False):
     import ostrel
 
     missing = [name for name in ostrel.__all__ if name not in CASES]
@@ -359,7 +385,40 @@ def write(path):
         # The module must still work after every failure above.
         record = {"case": "after/get_c", "inputs": "", "outcome": encode(ostrel.get_c())}
         out.write(json.dumps(record) + "\n")
-    print(f"golden.py: {records + 1} cases for {len(ostrel.__all__)} functions written to {path}")
+    if not quiet:
+        print(f"golden.py: {records + 1} cases for {len(ostrel.__all__)} functions written to {path}")
+
+
+def fma_free_environment(environ):
+    """(environment, changed): `environ` with glibc's generic libm routines
+    selected where glibc would pick FMA variants (x86_64); unchanged elsewhere
+    and where the setting is already there."""
+    if platform.machine().lower() not in ("x86_64", "amd64"):
+        return dict(environ), False
+    tunables = environ.get("GLIBC_TUNABLES", "")
+    if FMA_FREE in tunables.split(":"):
+        return dict(environ), False
+    env = dict(environ)
+    env["GLIBC_TUNABLES"] = f"{tunables}:{FMA_FREE}" if tunables else FMA_FREE
+    return env, True
+
+
+def write_reference(path, quiet=False):
+    """write() with glibc's generic libm routines: in this interpreter where
+    they are already selected (or there is nothing to select), else in a child
+    interpreter started with GLIBC_TUNABLES set. The module must be importable
+    by this interpreter (the child inherits the environment)."""
+    env, changed = fma_free_environment(os.environ)
+    if not changed:
+        write(path, quiet)
+        return
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), "write", str(path)], env=env,
+                          capture_output=True, text=True, timeout=600)
+    if done.returncode != 0:
+        raise RuntimeError(f"golden.py write failed in a child interpreter (status {done.returncode}):\n"
+                           f"{done.stdout[-3000:]}{done.stderr[-3000:]}")
+    if not quiet:
+        print(done.stdout, end="")
 
 
 # ---------------------------------------------------------------------------
@@ -419,53 +478,82 @@ def leaves(value, where=""):
         yield where, value
 
 
-def compare(ref_path, other_path, quiet=False):
-    ref, other = load(ref_path), load(other_path)
+# The interpreter's own text for a METH_NOARGS function called with arguments:
+# "ostrel.get_c() takes no arguments (1 given)" on CPython 3.10 and later,
+# "get_c() takes no arguments (1 given)" on PyPy and CPython 3.9.
+NOARGS_TEXT = re.compile(r"^ostrel\.(\w+\(\) takes no arguments)")
+
+
+def host_neutral(outcome):
+    """An exception outcome without the differences between interpreters."""
+    if isinstance(outcome, dict) and "raised" in outcome:
+        return {**outcome, "message": NOARGS_TEXT.sub(r"\1", outcome["message"])}
+    return outcome
+
+
+def differences(ref, other):
+    """Differences between two lists of records, in the reference's case
+    order: (problems, counts), problems a list of one-line texts, counts a
+    dict with the numbers of cases, floats and exceptions compared and of the
+    values (per case) and exceptions that differ."""
     problems = []
-    floats = float_diffs = exceptions = exception_diffs = 0
-    per_case = {}
+    counts = {"cases": 0, "floats": 0, "float_diffs": 0, "exceptions": 0, "exception_diffs": 0, "per_case": {}}
     ref_cases = {r["case"]: r for r in ref}
     other_cases = {r["case"]: r for r in other}
+    counts["cases"] = len(ref_cases)
     if list(ref_cases) != list(other_cases):
-        problems.append(f"case lists differ: only in {ref_path}: {sorted(set(ref_cases) - set(other_cases))}, "
-                        f"only in {other_path}: {sorted(set(other_cases) - set(ref_cases))}")
+        only_ref = [c for c in ref_cases if c not in other_cases]
+        only_other = [c for c in other_cases if c not in ref_cases]
+        if only_ref or only_other:
+            problems.append(f"case lists differ: {len(only_ref)} only in the reference {only_ref[:8]}, "
+                            f"{len(only_other)} only in the other {only_other[:8]}")
+        else:
+            problems.append("the same cases in another order")
     for case, r in ref_cases.items():
         o = other_cases.get(case)
         if o is None:
             continue
         if r["inputs"] != o["inputs"]:
-            problems.append(f"{case}: inputs differ")
+            problems.append(f"{case}: inputs differ (digest {r['inputs']} != {o['inputs']})")
             continue
-        a, b = r["outcome"], o["outcome"]
-        if isinstance(a, dict) and "raised" in a:
-            exceptions += 1
+        a, b = host_neutral(r["outcome"]), host_neutral(o["outcome"])
+        if isinstance(a, dict) and "raised" in a or isinstance(b, dict) and "raised" in b:
+            counts["exceptions"] += 1
             if a != b:
-                exception_diffs += 1
+                counts["exception_diffs"] += 1
                 problems.append(f"{case}: {a} != {b}")
             continue
         la, lb = list(leaves(a)), list(leaves(b))
         if len(la) != len(lb) or [p for p, _ in la] != [p for p, _ in lb]:
             problems.append(f"{case}: result shapes differ: {a!r:.200} != {b!r:.200}")
-            float_diffs += 1
+            counts["float_diffs"] += 1
             continue
         for (path, x), (_, y) in zip(la, lb):
             if isinstance(x, str):
-                floats += 1
+                counts["floats"] += 1
             if x != y:
-                float_diffs += 1
-                per_case[case] = per_case.get(case, 0) + 1
+                counts["float_diffs"] += 1
+                counts["per_case"][case] = counts["per_case"].get(case, 0) + 1
                 problems.append(f"{case}{path}: {x} != {y}")
+    return problems, counts
+
+
+def summary(counts):
+    return (f"{counts['cases']} cases, {counts['floats']} float values and {counts['exceptions']} exceptions "
+            f"compared; {counts['float_diffs']} values and {counts['exception_diffs']} exceptions differ")
+
+
+def compare(ref_path, other_path, quiet=False):
+    problems, counts = differences(load(ref_path), load(other_path))
     if quiet:
-        if per_case:
-            print("  differing values per case: " + ", ".join(f"{c} {n}" for c, n in per_case.items()))
+        if counts["per_case"]:
+            print("  differing values per case: " + ", ".join(f"{c} {n}" for c, n in counts["per_case"].items()))
     else:
         for p in problems[:40]:
             print("  " + p)
         if len(problems) > 40:
             print(f"  ... and {len(problems) - 40} more")
-    print(f"golden.py: {len(ref_cases)} cases, {floats} float values and {exceptions} exceptions compared; "
-          f"{float_diffs} values and {exception_diffs} exceptions differ"
-          f" ({other_path} against {ref_path})")
+    print(f"golden.py: {summary(counts)} ({other_path} against {ref_path})")
     return 0 if not problems else 1
 
 
@@ -475,6 +563,9 @@ def main(argv):
         return 0
     if len(argv) >= 3 and argv[1] == "write":
         write(argv[2])
+        return 0
+    if len(argv) in (2, 3) and argv[1] == "regenerate":
+        write_reference(argv[2] if len(argv) == 3 else REFERENCE)
         return 0
     if len(argv) >= 4 and argv[1] == "compare":
         return compare(argv[2], argv[3], quiet="--quiet" in argv[4:])

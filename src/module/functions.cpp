@@ -16,66 +16,86 @@
 namespace ostrel::module {
 namespace {
 
-// Argument-parsing descriptions and stored docstrings of all twelve functions.
-// Each docstring starts with the text signature, then "--" and an empty line.
+// The function table: one signature record per exported function (name,
+// parameter names, number required, stored docstring starting with the text
+// signature), one wrapper taking `Arguments` of that signature, and one row
+// in kFunctions below. The compiler checks each record's text signature
+// against its names, and each wrapper's argument kinds against its record's
+// names and required count (module/binder.hpp); the row pairs a record with
+// the wrapper of the same signature or does not compile. Module
+// initialisation registers the rows in order and fills __all__ from them, and
+// the Python tests compare the stub file and the documentation with that.
 namespace sig {
-const ParseSpec get_c{"get_c", {}, 0,
-                      "get_c()\n--\n\n"
-                      "Example retrieving constant from constants file can be improved by using macros"};
-const ParseSpec gofb{"gofb", {"arg"}, 1, "gofb(arg)\n--\n\nfunctions from mirvane"};
-const ParseSpec bofg{"bofg", {"arg"}, 1, "bofg(arg)\n--\n\n"};
-const ParseSpec eq_59_park1995{"eq_59_park1995", {"t", "g"}, 2,
-                               "eq_59_park1995(t, g)\n--\n\nfunctions from distribs"};
-const ParseSpec fp_findif_difu{
+constexpr Signature<0> get_c{"get_c", {}, 0,
+                             "get_c()\n--\n\n"
+                             "Example retrieving constant from constants file can be improved by using macros"};
+constexpr Signature<1> gofb{"gofb", {"arg"}, 1, "gofb(arg)\n--\n\nfunctions from mirvane"};
+constexpr Signature<1> bofg{"bofg", {"arg"}, 1, "bofg(arg)\n--\n\n"};
+constexpr Signature<2> eq_59_park1995{"eq_59_park1995", {"t", "g"}, 2,
+                                      "eq_59_park1995(t, g)\n--\n\nfunctions from distribs"};
+constexpr Signature<9> fp_findif_difu{
     "fp_findif_difu",
     {"dt_in", "gamma_bins", "nin", "gdot_in", "din", "qin", "tesc_in", "tlc", "check_params"},
     8,
     "fp_findif_difu(dt_in, gamma_bins, nin, gdot_in, din, qin, tesc_in, tlc, check_params=None)"
     "\n--\n\n"};
-const ParseSpec syn_emissivity_full{
+constexpr Signature<5> syn_emissivity_full{
     "syn_emissivity_full", {"freqs", "gamma_bins", "n_distrib", "b_field", "with_abs"}, 5,
     "syn_emissivity_full(freqs, gamma_bins, n_distrib, b_field, with_abs)\n--\n\n"};
-const ParseSpec rad_trans_blob{"rad_trans_blob", {"blob_radius", "j_nu", "a_nu"}, 3,
-                               "rad_trans_blob(blob_radius, j_nu, a_nu)\n--\n\n"};
-const ParseSpec ic_iso_powlaw_full{"ic_iso_powlaw_full", {"freqs", "inu", "g", "n"}, 4,
-                                   "ic_iso_powlaw_full(freqs, inu, g, n)\n--\n\n"};
-const ParseSpec rad_cool_pwl{"rad_cool_pwl", {"gg", "freqs", "uu", "with_kn"}, 4,
-                             "rad_cool_pwl(gg, freqs, uu, with_kn)\n--\n\n"};
-const ParseSpec rad_cool_mono{"rad_cool_mono", {"gg", "nu0", "u0", "with_kn"}, 4,
-                              "rad_cool_mono(gg, nu0, u0, with_kn)\n--\n\n"};
-const ParseSpec ic_iso_monochrome_full{"ic_iso_monochrome_full", {"freqs", "uext", "nuext", "n", "g"}, 5,
-                                       "ic_iso_monochrome_full(freqs, uext, nuext, n, g)\n--\n\n"};
-const ParseSpec rad_trans_slab{"rad_trans_slab", {"blob_radius", "j_nu", "a_nu"}, 3,
-                               "rad_trans_slab(blob_radius, j_nu, a_nu)\n--\n\n"};
+constexpr Signature<3> rad_trans_blob{"rad_trans_blob", {"blob_radius", "j_nu", "a_nu"}, 3,
+                                      "rad_trans_blob(blob_radius, j_nu, a_nu)\n--\n\n"};
+constexpr Signature<4> ic_iso_powlaw_full{"ic_iso_powlaw_full", {"freqs", "inu", "g", "n"}, 4,
+                                          "ic_iso_powlaw_full(freqs, inu, g, n)\n--\n\n"};
+constexpr Signature<4> rad_cool_pwl{"rad_cool_pwl", {"gg", "freqs", "uu", "with_kn"}, 4,
+                                    "rad_cool_pwl(gg, freqs, uu, with_kn)\n--\n\n"};
+constexpr Signature<4> rad_cool_mono{"rad_cool_mono", {"gg", "nu0", "u0", "with_kn"}, 4,
+                                     "rad_cool_mono(gg, nu0, u0, with_kn)\n--\n\n"};
+constexpr Signature<5> ic_iso_monochrome_full{"ic_iso_monochrome_full", {"freqs", "uext", "nuext", "n", "g"}, 5,
+                                              "ic_iso_monochrome_full(freqs, uext, nuext, n, g)\n--\n\n"};
+constexpr Signature<3> rad_trans_slab{"rad_trans_slab", {"blob_radius", "j_nu", "a_nu"}, 3,
+                                      "rad_trans_slab(blob_radius, j_nu, a_nu)\n--\n\n"};
 }  // namespace sig
-
-using Impl = PyObject* (*)(PyObject* const*, Py_ssize_t, PyObject*);
 
 // The C entry point of a vector-call function: the per-call wrapper around
 // the function's own binding, computation and result conversion.
-template <Impl F>
+template <const auto& S, PyObject* (*F)(Arguments<S>)>
 PyObject* fastcall_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] { return F(args, nargs, kwnames); });
+    return guarded([&] { return F(Arguments<S>(args, nargs, kwnames)); });
 }
 
-template <Impl F>
-PyCFunction entry_of() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<F>));
+template <PyObject* (*F)()>
+PyObject* noargs_entry(PyObject*, PyObject*) noexcept {
+    return guarded([] { return F(); });
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
-PyObject* get_c_entry(PyObject*, PyObject*) noexcept {
-    return guarded([] { return to_float(constants::c); });
+template <class Entry>
+PyCFunction as_cfunction(Entry entry) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
+
+// A row of the table: a function taking arguments by vector call.
+template <const auto& S, PyObject* (*F)(Arguments<S>)>
+FunctionEntry row() {
+    static_assert(S.params.size() > 0, "a function without parameters is registered with noargs_row");
+    return {&spec_of<S>, as_cfunction(&fastcall_entry<S, F>), METH_FASTCALL | METH_KEYWORDS};
+}
+
+// A row of the table: a function without parameters.
+template <const auto& S, PyObject* (*F)()>
+FunctionEntry noargs_row() {
+    static_assert(S.params.size() == 0 && well_formed(S), "a function of no arguments has an empty signature");
+    return {&spec_of<S>, as_cfunction(&noargs_entry<F>), METH_NOARGS};
+}
+
+PyObject* get_c() { return to_float(constants::c); }
 
 // gofb and bofg take a float or a sequence of floats: the float reading is
 // tried first, then the sequence reading (never for a str); whatever fails,
 // the caller sees one message without an argument name.
-template <double (*Formula)(double)>
-PyObject* kinematic(const ParseSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* arg = nullptr;
-    bind_slots(spec, args, nargs, kwnames, &arg);
+template <double (*Formula)(double), const auto& S>
+PyObject* kinematic(Arguments<S> call) {
+    static_assert(S.params.size() == 1 && S.required == 1, "one required argument");
+    PyObject* const arg = call.slots()[0];
     double x;
     if (convert_float(arg, x)) return to_float(Formula(x));
     PyErr_Clear();
@@ -90,80 +110,71 @@ PyObject* kinematic(const ParseSpec& spec, PyObject* const* args, Py_ssize_t nar
     throw_type_error("Argument must be a float or a list of floats.");
 }
 
-PyObject* gofb(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kinematic<kinematics::gofb>(sig::gofb, args, nargs, kwnames);
-}
+PyObject* gofb(Arguments<sig::gofb> call) { return kinematic<kinematics::gofb>(call); }
 
-PyObject* bofg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kinematic<kinematics::bofg>(sig::bofg, args, nargs, kwnames);
-}
+PyObject* bofg(Arguments<sig::bofg> call) { return kinematic<kinematics::bofg>(call); }
 
-PyObject* eq_59_park1995(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto [t, g] = bind<double, FloatVec>(sig::eq_59_park1995, args, nargs, kwnames);
+PyObject* eq_59_park1995(Arguments<sig::eq_59_park1995> call) {
+    const auto [t, g] = call.bind<double, FloatVec>();
     return to_list(distribs::eq_59_park1995(t, g));
 }
 
-PyObject* fp_findif_difu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* fp_findif_difu(Arguments<sig::fp_findif_difu> call) {
     const auto [dt, g, n, gdot, d, q, tesc, tlc, check] =
-        bind<double, FloatVec, FloatVec, FloatVec, FloatVec, FloatVec, double, double, std::optional<bool>>(
-            sig::fp_findif_difu, args, nargs, kwnames);
+        call.bind<double, FloatVec, FloatVec, FloatVec, FloatVec, FloatVec, double, double, std::optional<bool>>();
     return to_list(distribs::fp_findif_difu(dt, g, n, gdot, d, q, tesc, tlc, check.value_or(true)));
 }
 
-PyObject* syn_emissivity_full(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* syn_emissivity_full(Arguments<sig::syn_emissivity_full> call) {
     const auto [freqs, gamma_bins, n_distrib, b_field, with_abs] =
-        bind<FloatVec, FloatVec, FloatVec, double, bool>(sig::syn_emissivity_full, args, nargs, kwnames);
+        call.bind<FloatVec, FloatVec, FloatVec, double, bool>();
     const auto [j_nu, a_nu] = radiation::syn_emissivity_full(freqs, gamma_bins, n_distrib, b_field, with_abs);
     return to_pair(j_nu, a_nu);
 }
 
-PyObject* rad_trans_blob(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto [r, j, a] = bind<double, FloatVec, FloatVec>(sig::rad_trans_blob, args, nargs, kwnames);
+PyObject* rad_trans_blob(Arguments<sig::rad_trans_blob> call) {
+    const auto [r, j, a] = call.bind<double, FloatVec, FloatVec>();
     return to_list(radiation::rad_trans_blob(j, a, r));
 }
 
-PyObject* ic_iso_powlaw_full(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto [freqs, inu, g, n] =
-        bind<FloatVec, FloatVec, FloatVec, FloatVec>(sig::ic_iso_powlaw_full, args, nargs, kwnames);
+PyObject* ic_iso_powlaw_full(Arguments<sig::ic_iso_powlaw_full> call) {
+    const auto [freqs, inu, g, n] = call.bind<FloatVec, FloatVec, FloatVec, FloatVec>();
     return to_list(radiation::ic_iso_powlaw_full(freqs, inu, g, n));
 }
 
-PyObject* rad_cool_pwl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto [gg, freqs, uu, with_kn] =
-        bind<FloatVec, FloatVec, FloatVec, bool>(sig::rad_cool_pwl, args, nargs, kwnames);
+PyObject* rad_cool_pwl(Arguments<sig::rad_cool_pwl> call) {
+    const auto [gg, freqs, uu, with_kn] = call.bind<FloatVec, FloatVec, FloatVec, bool>();
     return to_list(radiation::rad_cool_pwl(gg, freqs, uu, with_kn));
 }
 
-PyObject* rad_cool_mono(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto [gg, nu0, u0, with_kn] =
-        bind<FloatVec, double, double, bool>(sig::rad_cool_mono, args, nargs, kwnames);
+PyObject* rad_cool_mono(Arguments<sig::rad_cool_mono> call) {
+    const auto [gg, nu0, u0, with_kn] = call.bind<FloatVec, double, double, bool>();
     return to_list(radiation::rad_cool_mono(gg, nu0, u0, with_kn));
 }
 
-PyObject* ic_iso_monochrome_full(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto [freqs, uext, nuext, n, g] =
-        bind<FloatVec, double, double, FloatVec, FloatVec>(sig::ic_iso_monochrome_full, args, nargs, kwnames);
+PyObject* ic_iso_monochrome_full(Arguments<sig::ic_iso_monochrome_full> call) {
+    const auto [freqs, uext, nuext, n, g] = call.bind<FloatVec, double, double, FloatVec, FloatVec>();
     return to_list(radiation::ic_iso_monochrome_full(freqs, uext, nuext, n, g));
 }
 
-PyObject* rad_trans_slab(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto [r, j, a] = bind<double, FloatVec, FloatVec>(sig::rad_trans_slab, args, nargs, kwnames);
+PyObject* rad_trans_slab(Arguments<sig::rad_trans_slab> call) {
+    const auto [r, j, a] = call.bind<double, FloatVec, FloatVec>();
     return to_list(radiation::rad_trans_slab(j, a, r));
 }
 
 const FunctionEntry kFunctions[] = {
-    {&sig::get_c, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&get_c_entry)), METH_NOARGS},
-    {&sig::gofb, entry_of<gofb>(), kFastcall},
-    {&sig::bofg, entry_of<bofg>(), kFastcall},
-    {&sig::eq_59_park1995, entry_of<eq_59_park1995>(), kFastcall},
-    {&sig::fp_findif_difu, entry_of<fp_findif_difu>(), kFastcall},
-    {&sig::syn_emissivity_full, entry_of<syn_emissivity_full>(), kFastcall},
-    {&sig::rad_trans_blob, entry_of<rad_trans_blob>(), kFastcall},
-    {&sig::ic_iso_powlaw_full, entry_of<ic_iso_powlaw_full>(), kFastcall},
-    {&sig::rad_cool_pwl, entry_of<rad_cool_pwl>(), kFastcall},
-    {&sig::rad_cool_mono, entry_of<rad_cool_mono>(), kFastcall},
-    {&sig::ic_iso_monochrome_full, entry_of<ic_iso_monochrome_full>(), kFastcall},
-    {&sig::rad_trans_slab, entry_of<rad_trans_slab>(), kFastcall},
+    noargs_row<sig::get_c, get_c>(),
+    row<sig::gofb, gofb>(),
+    row<sig::bofg, bofg>(),
+    row<sig::eq_59_park1995, eq_59_park1995>(),
+    row<sig::fp_findif_difu, fp_findif_difu>(),
+    row<sig::syn_emissivity_full, syn_emissivity_full>(),
+    row<sig::rad_trans_blob, rad_trans_blob>(),
+    row<sig::ic_iso_powlaw_full, ic_iso_powlaw_full>(),
+    row<sig::rad_cool_pwl, rad_cool_pwl>(),
+    row<sig::rad_cool_mono, rad_cool_mono>(),
+    row<sig::ic_iso_monochrome_full, ic_iso_monochrome_full>(),
+    row<sig::rad_trans_slab, rad_trans_slab>(),
 };
 
 }  // namespace

@@ -1,41 +1,104 @@
-"""Shared facts about the module's interface, used across the test files."""
+"""Shared facts about the module's interface, used across the test files.
 
+The function table comes from the module itself: the names and their order
+from ``ostrel.__all__``, the parameter names and defaults from each function's
+``__text_signature__``. The kind of each parameter (what it converts to) is
+read from the annotations of the stub file, src/module/ostrel.pyi, which
+test_function_table.py checks against the module; tests/python/test_arguments.py
+then checks that the module converts each parameter as its stub declares.
+"""
+
+import ast
 import ctypes
 import ctypes.util
+import pathlib
 import platform
-
-import pytest
 
 import ostrel
 
 IS_PYPY = platform.python_implementation() == "PyPy"
+REPO = pathlib.Path(__file__).resolve().parents[2]
 
-# Every exported function in registration order, with the kind of each
-# parameter: "f" float, "v" float vector, "b" bool, "o" optional bool.
-TABLE = [
-    ("get_c", []),
-    ("gofb", [("arg", "fv")]),
-    ("bofg", [("arg", "fv")]),
-    ("eq_59_park1995", [("t", "f"), ("g", "v")]),
-    (
-        "fp_findif_difu",
-        [("dt_in", "f"), ("gamma_bins", "v"), ("nin", "v"), ("gdot_in", "v"), ("din", "v"),
-         ("qin", "v"), ("tesc_in", "f"), ("tlc", "f"), ("check_params", "o")],
-    ),
-    ("syn_emissivity_full",
-     [("freqs", "v"), ("gamma_bins", "v"), ("n_distrib", "v"), ("b_field", "f"), ("with_abs", "b")]),
-    ("rad_trans_blob", [("blob_radius", "f"), ("j_nu", "v"), ("a_nu", "v")]),
-    ("ic_iso_powlaw_full", [("freqs", "v"), ("inu", "v"), ("g", "v"), ("n", "v")]),
-    ("rad_cool_pwl", [("gg", "v"), ("freqs", "v"), ("uu", "v"), ("with_kn", "b")]),
-    ("rad_cool_mono", [("gg", "v"), ("nu0", "f"), ("u0", "f"), ("with_kn", "b")]),
-    ("ic_iso_monochrome_full",
-     [("freqs", "v"), ("uext", "f"), ("nuext", "f"), ("n", "v"), ("g", "v")]),
-    ("rad_trans_slab", [("blob_radius", "f"), ("j_nu", "v"), ("a_nu", "v")]),
-]
+
+def stub_path():
+    """The stub file: the source tree's, else the one installed beside the module."""
+    for path in (REPO / "src" / "module" / "ostrel.pyi", pathlib.Path(ostrel.__file__).with_name("ostrel.pyi")):
+        if path.is_file():
+            return path
+    return None
+
+
+def text_parameters(function):
+    """[(name, default text or None)] from a function's __text_signature__."""
+    signature = getattr(function, "__text_signature__", None)
+    if signature is None:
+        raise AssertionError(f"{function.__name__} has no __text_signature__")
+    inner = signature.strip()
+    assert inner.startswith("(") and inner.endswith(")"), signature
+    params = []
+    for part in inner[1:-1].split(","):
+        part = part.strip()
+        if not part or part in ("$module", "/", "*"):
+            continue
+        name, eq, default = part.partition("=")
+        params.append((name.strip(), default.strip() if eq else None))
+    return params
+
+
+# Parameter kinds, by the stub's annotation: "f" float, "v" float vector,
+# "b" bool, "o" optional bool; a parameter typed float in one overload and a
+# vector in another is "fv".
+STUB_KINDS = {"_Float": "f", "float": "f", "_Vector": "v", "bool": "b", "Optional[bool]": "o"}
+
+
+def stub_functions(path=None):
+    """{name: [overload, ...]} of the stub's top-level functions, each overload
+    a list of (parameter, annotation text, default text or None)."""
+    path = path or stub_path()
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    out = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            a = node.args
+            positional = a.posonlyargs + a.args
+            defaults = [None] * (len(positional) - len(a.defaults)) + [ast.unparse(d) for d in a.defaults]
+            out.setdefault(node.name, []).append(
+                [(arg.arg, ast.unparse(arg.annotation) if arg.annotation else None, default)
+                 for arg, default in zip(positional, defaults)])
+    return out
+
+
+def stub_kinds(overloads):
+    """[(parameter, kind or None)] of one stub function, overloads merged."""
+    kinds = []
+    for i, (param, _, _) in enumerate(overloads[0]):
+        found = {STUB_KINDS.get(o[i][1]) if i < len(o) else None for o in overloads}
+        kind = "".join(sorted(found, key="fvbo".index)) if None not in found else None
+        kinds.append((param, kind))
+    return kinds
+
+
+def _table():
+    stub = stub_functions() if stub_path() else {}
+    table = []
+    for name in ostrel.__all__:
+        params = [p for p, _ in text_parameters(getattr(ostrel, name))]
+        kinds = stub_kinds(stub[name]) if name in stub else []
+        # A function whose stub is missing or disagrees with the module is
+        # left out here, so that test_function_table.py reports it once
+        # rather than every test file failing on it.
+        if [p for p, _ in kinds] == params and all(kind is not None for _, kind in kinds):
+            table.append((name, kinds))
+    return table
+
+
+# Every exported function in registration order, with the kind of each parameter.
+TABLE = _table()
 PARAMS = dict(TABLE)
-REGISTERED = [name for name, _ in TABLE if name in ostrel.__all__]
-# Functions bound by the common argument rules (all but get_c, gofb, bofg).
-BOUND = [name for name in REGISTERED if name not in ("get_c", "gofb", "bofg")]
+REGISTERED = [name for name, _ in TABLE]
+# Functions bound by the common argument rules: at least one parameter, each
+# of one kind (get_c takes none; gofb and bofg read a float or a vector).
+BOUND = [name for name, params in TABLE if params and all(len(kind) == 1 for _, kind in params)]
 
 # A value of each kind that converts without error.
 VALID = {"f": 1.0, "v": [1.0, 2.0], "b": True, "o": None, "fv": 1.0}
@@ -46,14 +109,8 @@ def valid_args(name):
 
 
 def required(name):
-    """Names of the required parameters (all but an optional bool)."""
-    return [p for p, kind in PARAMS[name] if kind != "o"]
-
-
-def needs(*names):
-    """Skip a test until every named function is registered."""
-    missing = [n for n in names if n not in ostrel.__all__]
-    return pytest.mark.skipif(bool(missing), reason=f"not built yet: {', '.join(missing)}")
+    """Names of the required parameters (those without a default)."""
+    return [p for p, default in text_parameters(getattr(ostrel, name)) if default is None]
 
 
 _libm = ctypes.CDLL(ctypes.util.find_library("m"))
