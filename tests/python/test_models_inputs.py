@@ -19,7 +19,17 @@ import ostrel
 import ostrel_models as om
 from ostrel_models import kernels
 
-np = pytest.importorskip("numpy")
+try:
+    import numpy as np
+except ImportError:  # as on the shipped target: the NumPy cases are left out
+    np = None
+
+needs_numpy = pytest.mark.skipif(np is None, reason="needs NumPy")
+
+
+def if_numpy(make):
+    """The cases `make()` builds when NumPy is importable, none otherwise."""
+    return make() if np is not None else []
 
 NAN, INF = float("nan"), float("inf")
 
@@ -28,15 +38,15 @@ NOT_NUMBERS = [
     pytest.param(NAN, id="nan"),
     pytest.param(INF, id="inf"),
     pytest.param(-INF, id="-inf"),
-    pytest.param(np.float64("nan"), id="np.nan"),
+    *if_numpy(lambda: [pytest.param(np.float64("nan"), id="np.nan")]),
     pytest.param("1.5", id="str"),
     pytest.param(b"1.5", id="bytes"),
     pytest.param(True, id="True"),
     pytest.param(False, id="False"),
-    pytest.param(np.bool_(True), id="np.True_"),
+    *if_numpy(lambda: [pytest.param(np.bool_(True), id="np.True_")]),
     pytest.param(None, id="None"),
     pytest.param([1.5], id="list"),
-    pytest.param(np.array([1.5]), id="array1"),
+    *if_numpy(lambda: [pytest.param(np.array([1.5]), id="array1")]),
     pytest.param(1.5 + 0j, id="complex"),
     pytest.param(object(), id="object"),
     pytest.param(10 ** 400, id="huge-int"),
@@ -115,7 +125,7 @@ def test_redshift_rejects_negative(value):
         build("Blob", redshift=value)
 
 
-@pytest.mark.parametrize("good", [np.float64(2.5), np.float32(2.5), np.int64(3), np.array(2.5),
+@pytest.mark.parametrize("good", [*if_numpy(lambda: [np.float64(2.5), np.float32(2.5), np.int64(3), np.array(2.5)]),
                                   fractions.Fraction(5, 2), decimal.Decimal("2.5"), 3])
 def test_scalar_accepts_real_numbers(good):
     blob = om.Blob(good, good, doppler=good, redshift=good, distance=good)
@@ -220,18 +230,18 @@ def test_grids_extrapolate_must_be_a_boolean(value):
     ([1e12, 1e11], "strictly ascending"),
     ([1e11, 1e11], "strictly ascending"),
     ([], "at least 1"),
-    (np.array([]), "at least 1"),
+    *if_numpy(lambda: [(np.array([]), "at least 1")]),
     ([1e12, NAN], "finite"),
     ([1e12, INF], "finite"),
     ([-1e12, 1e13], "positive"),
     ([0.0, 1e13], "positive"),
-    (np.array([[1e12, 1e13]]), "one-dimensional"),
-    (np.array(1e12), "one-dimensional"),
+    *if_numpy(lambda: [(np.array([[1e12, 1e13]]), "one-dimensional")]),
+    *if_numpy(lambda: [(np.array(1e12), "one-dimensional")]),
     ("1e12", "string"),
     (b"1e12", "string"),
     (["1e12", "1e13"], "number"),
     ([1e12, True], "bool"),
-    (np.array([True, False]), "bool"),
+    *if_numpy(lambda: [(np.array([True, False]), "bool")]),
     ([[1e12], [1e13]], "number"),
     (None, "sequence"),
     (1e12, "sequence"),
@@ -259,7 +269,7 @@ def test_sed_rejects_bad_frequencies(model, nu, message):
     ([-1.0, 10.0], [1.0, 0.1], "gamma", "positive"),
     ([0.5, 10.0], [1.0, 0.1], "gamma", "at least 1"),
     ([1.0, INF], [1.0, 0.1], "gamma", "finite"),
-    (np.ones((2, 2)), [1.0, 0.1], "gamma", "one-dimensional"),
+    *if_numpy(lambda: [(np.ones((2, 2)), [1.0, 0.1], "gamma", "one-dimensional")]),
     ([1.0, 10.0], "ab", "n", "string"),
 ])
 def test_tabulated_rejects(gamma, n, name, message):
@@ -277,6 +287,7 @@ def test_tabulated_swapped_arguments_are_refused():
 # ---- NumPy in and out, and lists without NumPy -----------------------------------------
 
 
+@needs_numpy
 def test_numpy_arrays_accepted_and_returned(model):
     nu = [1e10, 1e12, 1e14, 1e16]
     from_list, from_array = model.sed(nu), model.sed(np.array(nu))
