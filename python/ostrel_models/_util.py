@@ -79,14 +79,7 @@ def vector(name, values, *, positive=False, nonnegative=False, ascending=False, 
         raise ValueError(f"{name} must be a sequence of numbers, got {type(values).__name__}") from None
     out = []
     for i, v in enumerate(items):
-        x = _to_float(f"{name}[{i}]", v)
-        if not math.isfinite(x):
-            raise ValueError(f"{name}[{i}] must be finite, got {x!r}")
-        if positive and not x > 0.0:
-            raise ValueError(f"{name}[{i}] must be positive, got {x!r}")
-        if nonnegative and not x >= 0.0:
-            raise ValueError(f"{name}[{i}] must not be negative, got {x!r}")
-        out.append(x)
+        out.append(number(f"{name}[{i}]", v, positive=positive, nonnegative=nonnegative))
     if len(out) < minimum:
         raise ValueError(f"{name} needs at least {minimum} value{'s' if minimum != 1 else ''}, got {len(out)}")
     if length is not None and len(out) != length:
