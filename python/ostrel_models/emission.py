@@ -70,11 +70,12 @@ kernel is evaluated at the output frequencies themselves.
   frequencies asked for.
 """
 
+import bisect
 import math
 
 from . import _util, kernels
 from .blob import Blob
-from .constants import C, NU_B_PER_GAUSS
+from .constants import C, H, ME_C2, NU_B_PER_GAUSS
 from .distributions import Distribution, Tabulated
 
 # The self-Compton seed intensity is 9/4 of the escaping synchrotron
@@ -97,6 +98,18 @@ _SYNCHROTRON_CUT = 100.0
 _CURVATURE_OUTPUT = 0.001
 _CURVATURE_SEED = 0.05
 _SEED_SAMPLED_EVERY = 2
+
+# Self-Compton at output frequencies above exp(-_LIMIT_BAND) of the kinematic
+# limit h nu' = gamma_max m_e c^2 is computed on grids scaled to the distance
+# d = ln(limit / nu') from it (`BlobEmission._ssc_near_limit`): electron steps
+# (in ln gamma) of at most d / compton, and never coarser than
+# _LIMIT_DENSITY * compton per decade; seed steps 2 * 1.618 electron steps.
+# Output frequencies whose distances lie within a factor _LIMIT_GROUP of each
+# other share one set of grids.
+_LIMIT_BAND = math.log(100.0)
+_LIMIT_DENSITY = 2.0
+_LIMIT_GROUP = 1.5
+_LIMIT_CHUNK = 8
 
 
 class ExternalField:
@@ -325,7 +338,7 @@ def _romberg12(f0, f1, f2):
     return out
 
 
-def compton_emissivity(seed_freqs, seed_intensity, gamma, n, freqs):
+def compton_emissivity(seed_freqs, seed_intensity, gamma, n, freqs, chunk=None):
     """Self-Compton emissivity per sr at the ascending blob-frame `freqs` of
     electrons (gamma, n) in an isotropic seed tabulated on `seed_freqs`
     (ascending, a power law between points).
@@ -335,7 +348,8 @@ def compton_emissivity(seed_freqs, seed_intensity, gamma, n, freqs):
     chunks of consecutive segments and each chunk is passed together with
     the wanted frequencies only (a wanted frequency inside a chunk gets the
     chunk's power-law value, one outside gets zero, so no seed segment is
-    counted twice or lost)."""
+    counted twice or lost). `chunk` (default: a quarter of the wanted
+    frequencies, at least 16) is the number of seed segments per call."""
     m = len(freqs)
     out = [0.0] * m
     live = [i for i, v in enumerate(seed_intensity) if v > 1e-200]
@@ -349,15 +363,40 @@ def compton_emissivity(seed_freqs, seed_intensity, gamma, n, freqs):
     if not want:
         return out
     wanted = [freqs[k] for k in want]
-    chunk = max(16, len(wanted) // 4)
+    if chunk is None:
+        chunk = max(16, len(wanted) // 4)
+    g2 = 4.0 * gamma[-1] ** 2
     for s0 in range(0, len(sf) - 1, chunk):
         cf, ci = sf[s0:s0 + chunk + 1], si[s0:s0 + chunk + 1]
-        merged = sorted(set(cf).union(wanted))
+        # a frequency below the chunk (no down-scattering) or above
+        # 4 gamma_max^2 times its top gets nothing from it
+        here = [(k, f) for k, f in zip(want, wanted) if cf[0] <= f <= g2 * cf[-1]]
+        if not here:
+            continue
+        merged = sorted(set(cf).union(f for _, f in here))
         inu = _util.interp_loglog(merged, cf, ci)
         j = kernels.compton_powlaw_emissivity(merged, inu, gamma, n)
         at = {f: i for i, f in enumerate(merged)}
-        for k, f in zip(want, wanted):
+        for k, f in here:
             out[k] += j[at[f]]
+    return out
+
+
+def _compton_by_chunks(seed_freqs, seed_intensity, gamma, n, freqs, chunk=_LIMIT_CHUNK):
+    """`compton_emissivity` at freqs, the seed passed in chunks of `chunk`
+    segments, each with the electrons from the last grid point at or below
+    sqrt(min(freqs) / (4 nu_top)), nu_top its highest seed frequency:
+    the kernel counts no electron segment below sqrt(nu / (4 nu_lo)) of a
+    seed segment, so the others only cost time (lower seeds need fewer
+    electrons)."""
+    out = [0.0] * len(freqs)
+    lowest = min(freqs)
+    for s0 in range(0, len(seed_freqs) - 1, chunk):
+        cf, ci = seed_freqs[s0:s0 + chunk + 1], seed_intensity[s0:s0 + chunk + 1]
+        floor = math.sqrt(lowest / (4.0 * cf[-1])) * (1.0 - 1e-9)
+        k = max(0, bisect.bisect_right(gamma, floor) - 1)
+        part = compton_emissivity(cf, ci, gamma[k:], n[k:], freqs, chunk=len(cf))
+        out = [a + b for a, b in zip(out, part)]
     return out
 
 
@@ -409,7 +448,25 @@ class BlobEmission:
 
     def _ssc_emissivity(self, freqs, seed, intensity):
         """Self-Compton emissivity at freqs from the seed intensity on the
-        finest seed frequencies of `_seed_levels`."""
+        finest seed frequencies of `_seed_levels`: on the common grids below
+        exp(-_LIMIT_BAND) of the kinematic limit, on grids scaled to the
+        distance from it above (`_ssc_near_limit`)."""
+        limit = self.electrons.gamma_max * ME_C2 / H
+        edge = limit * math.exp(-_LIMIT_BAND)
+        low = [k for k, f in enumerate(freqs) if f <= edge]
+        high = [k for k, f in enumerate(freqs) if f > edge]
+        out = [0.0] * len(freqs)
+        if low:
+            for k, x in zip(low, self._ssc_common([freqs[k] for k in low], seed, intensity)):
+                out[k] = x
+        if high:
+            for k, x in zip(high, self._ssc_near_limit([freqs[k] for k in high], seed, intensity)):
+                out[k] = x
+        return out
+
+    def _ssc_common(self, freqs, seed, intensity):
+        """Self-Compton emissivity at freqs on the seed levels of
+        `_seed_levels` and electrons at `compton` per decade."""
         e, v = self.electrons, self.blob.volume
         ppd = self.grids.compton
 
@@ -418,12 +475,92 @@ class BlobEmission:
             g, n = e.tabulate(factor * ppd, v)
             return compton_emissivity(seed[::step], intensity[::step], g, n, freqs)
 
+        return self._combine_levels(level)
+
+    def _combine_levels(self, level):
+        """The self-Compton levels level(seed step, electron factor) combined
+        as `extrapolate` asks."""
         mode = self.grids.extrapolate
         if mode is False:
             return level(1, 1.0)
         if mode is True:
             return _richardson(level(1, 1.0), level(2, 1.0), order=1.0)
         return _romberg12(level(4, 1.0), level(2, 2.0), level(1, 4.0))
+
+    def _band_electrons(self, lo, points_per_decade):
+        """(gamma, n) from lo to gamma_max with at least points_per_decade
+        per decade, breaks (or a Tabulated's own points) on the grid."""
+        e = self.electrons
+        if isinstance(e, Tabulated):
+            g = _util.log_grid(lo, e.gamma_max, points_per_decade, include=e.gamma_values)
+            return g, _util.interp_loglog(g, e.gamma_values, e.n_values)
+        g = _util.log_grid(lo, e.gamma_max, points_per_decade, include=e.breaks())
+        k = e.coefficient(self.blob.volume)
+        return g, [k * e.shape(x) for x in g]
+
+    def _ssc_near_limit(self, freqs, seed, intensity):
+        """Self-Compton emissivity at ascending freqs above exp(-_LIMIT_BAND)
+        of the kinematic limit nu_lim = gamma_max m_e c^2 / h.
+
+        At nu = nu_lim e^-d only seeds within e^(+-d) of nu* = m_e c^2 /
+        (4 h gamma_max) and electrons above gamma_max e^-d scatter: the region
+        allowed by gamma^2 >= nu / (4 nu_seed), gamma <= gamma_max and the
+        Klein-Nishina cut gamma <= m_e c^2 / (4 h nu_seed) is a triangle of
+        side d in (ln nu_seed, ln gamma) at (nu*, gamma_max). The kernel cuts
+        each seed segment at the Klein-Nishina limit of its upper frequency
+        and so loses about (seed step) / d of it; the grids here are therefore
+        scaled to d: electrons from gamma_max e^-d at steps of at most
+        d / compton (and at least _LIMIT_DENSITY * compton per decade),
+        seed steps 2 * 1.618 electron steps (the thresholds spread evenly
+        over the electron segments, as on the common grids) over
+        nu* e^(+-d), with the seed intensity interpolated (power law) from
+        the finest seed table. The seed is passed whole, with the wanted
+        frequencies alone (they lie above it for gamma_max > 50), so the
+        other output frequencies split none of its segments. The levels and their extrapolation are those of the
+        common grids (`extrapolate`). Frequencies whose d lie within a factor
+        _LIMIT_GROUP of each other share one set of grids (scaled to the
+        smallest d, spanning the largest); so do all those whose steps reach
+        the _LIMIT_DENSITY bound."""
+        e = self.electrons
+        out = [0.0] * len(freqs)
+        gamma_max = e.gamma_max
+        limit = gamma_max * ME_C2 / H
+        nu_star = 0.25 * ME_C2 / (H * gamma_max)
+        levels = {False: 1, True: 2, "fine": 4}[self.grids.extrapolate]
+        ppd = self.grids.compton
+        cap = math.log(10.0) / (_LIMIT_DENSITY * ppd)
+        # (index, d) from the kinematic limit down; nothing at or above it
+        todo = [(k, math.log(limit / f)) for k, f in reversed(list(enumerate(freqs))) if f < limit]
+        while todo:
+            d_min = todo[0][1]
+            group = [t for t in todo if t[1] <= _LIMIT_GROUP * d_min or d_min / ppd >= cap]
+            todo = todo[len(group):]
+            d_max = group[-1][1]
+            wanted = [freqs[k] for k, _ in group]
+            lo = max(seed[0], nu_star * math.exp(-d_max))
+            hi = min(seed[-1], nu_star * math.exp(d_max))
+            g_lo = max(e.gamma_min, gamma_max * math.exp(-d_max) * (1.0 - 1e-6))
+            if not (hi > lo and g_lo < gamma_max):
+                continue
+            h_e = min(d_min / ppd, cap)
+            # the coarsest seed level steps 4 * 1.618 electron steps (as the
+            # common grids); the finest is `levels` times finer
+            m = max(1, int(math.ceil(math.log(hi / lo) / (4.0 * _PHI * h_e) - 1e-9)))
+            grid = [lo * (hi / lo) ** (i / (levels * m)) for i in range(levels * m + 1)]
+            grid[0], grid[-1] = lo, hi
+            inu = _util.interp_loglog(grid, seed, intensity)
+            ppd_e = math.log(10.0) / h_e
+            tables = {}
+
+            def level(step, factor):
+                if factor not in tables:
+                    tables[factor] = self._band_electrons(g_lo, factor * ppd_e)
+                g, n = tables[factor]
+                return _compton_by_chunks(grid[::step], inu[::step], g, n, wanted)
+
+            for (k, _), x in zip(group, self._combine_levels(level)):
+                out[k] = x
+        return out
 
     def intensities(self, freqs):
         """Escaping intensity (erg cm^-2 s^-1 Hz^-1 sr^-1) by component at
