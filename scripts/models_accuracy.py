@@ -21,9 +21,18 @@ the reference is the model on grids many times denser than the defaults
 again (`CHECK`). Each grid density is varied with the others at their
 defaults. Last, the time of one default SED on one and on two workers
 (separate processes, RAYON_NUM_THREADS set before ostrel is imported).
+
+With --limit, self-Compton above 1e-2 of its kinematic limit is also set
+against single kernel calls on uniform grids of their own, laid out
+independently of the model's (`near_limit_direct`): the region that
+scatters to nu' = limit e^-d is a triangle of side d around
+(nu* = m_e c^2 / (4 h gamma_max), gamma_max), so seeds over nu* e^(+-d) and
+electrons from gamma_max e^-d at steps of about d / 300, extrapolated in
+the seed and in the electron step.
 """
 
 import argparse
+import math
 import os
 import subprocess
 import sys
@@ -50,10 +59,10 @@ COMPONENTS = ("synchrotron", "ssc", "ec")
 # synchrotron and external-Compton grids; CHECK doubles every density again.
 REFERENCE = dict(synchrotron=32, compton=80, seed=24.72, extrapolate="fine", external=64)
 CHECK = dict(synchrotron=64, compton=160, seed=49.44, extrapolate="fine", external=128)
-# Self-Compton converges slowly where the Klein-Nishina cut of the kernel
-# shapes the spectrum (see ostrel_models.emission); errors are also given for
-# the Thomson band, frequencies below 1e-2 of the kinematic limit
-# h nu' = gamma_max m_e c^2.
+# Self-Compton errors are also given below half the kinematic limit
+# h nu' = gamma_max m_e c^2 and in the Thomson band, below 1e-2 of it (above
+# it the model computes self-Compton on grids scaled to the distance from the
+# limit, see ostrel_models.emission).
 THOMSON_BAND = 1e-2
 
 
@@ -122,6 +131,54 @@ def time_default(workers, repeats=5):
     return [float(x) for x in res.stdout.split()]
 
 
+def near_limit_direct(shape, nu_blob, steps=400):
+    """Blob-frame self-Compton emissivity at nu_blob above 1e-2 of the
+    kinematic limit from single kernel calls on uniform grids: seeds over
+    nu* e^(+-d) at 2 d / steps (the seed intensity computed at every point),
+    electrons from gamma_max e^-d at d / (0.809 steps) (an irrational ratio
+    of the two steps spreads the thresholds over the electron segments),
+    extrapolated to zero seed step (first order: the Klein-Nishina cut per
+    seed segment) and then to zero electron step (second order: the
+    threshold)."""
+    import ostrel
+    from ostrel_models.constants import H, ME_C2
+    e = SHAPES[shape]()
+    b = om.Blob(**BLOB)
+    emission = om.Model(b, e, grids=om.Grids(synchrotron=16)).emission()
+    d = math.log(e.gamma_max * ME_C2 / H / nu_blob)
+    nu_star = ME_C2 / (4.0 * H * e.gamma_max)
+    seed = [nu_star * math.exp(d * (2.0 * i / steps - 1.0)) for i in range(steps + 1)]
+    inu = emission.seed_intensity(seed)
+    k = e.coefficient(b.volume)
+
+    def level(seed_step, electron_steps):
+        g = [e.gamma_max * math.exp(-d * (1.0 - i / electron_steps)) for i in range(electron_steps + 1)]
+        n = [k * e.shape(x) for x in g]
+        return ostrel.ic_iso_powlaw_full(seed[::seed_step] + [nu_blob], inu[::seed_step] + [0.0], g, n)[-1]
+
+    m = int(round(0.809 * steps))
+    coarse = 2.0 * level(1, m // 2) - level(2, m // 2)
+    fine = 2.0 * level(1, m) - level(2, m)
+    return (4.0 * fine - coarse) / 3.0
+
+
+def near_limit_table(shape, steps=400):
+    """Self-Compton above 1e-2 of the kinematic limit: the default, the
+    reference and CHECK against `near_limit_direct`, frequency by frequency."""
+    from ostrel_models import kernels
+    b = om.Blob(**BLOB)
+    limit = kinematic_limit(shape)
+    nu = [f for f in NU if f > THOMSON_BAND * limit]
+    nu_blob = b.to_blob_frame(nu)
+    unit = kernels.blob_intensity(b.radius, [1.0], [0.0])[0]
+    direct = [unit * near_limit_direct(shape, f, steps) for f in nu_blob]
+    print(f"  {'d = ln(limit / nu)':<34}" + " ".join(f"{math.log(limit / f):>7.3f}" for f in nu))
+    for label, grids in (("default Grids()", {}), ("reference", REFERENCE), ("CHECK", CHECK)):
+        got = model(shape, om.Grids(**grids), external=False).emission().intensities(nu_blob)["ssc"]
+        print(f"  {label + ' / direct - 1':<34}" + " ".join(f"{100.0 * (g / w - 1.0):>+6.2f}%"
+                                                            for g, w in zip(got, direct)), flush=True)
+
+
 def profile_default(shape):
     """Where one default SED (synchrotron + SSA + SSC) spends its time (ms)."""
     import cProfile
@@ -153,7 +210,14 @@ def pct(x):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="broken power law only, no convergence check")
+    parser.add_argument("--limit", action="store_true",
+                        help="only self-Compton near the kinematic limit against independent fine grids")
     args = parser.parse_args()
+    if args.limit:
+        for shape in (["BrokenPowerLaw"] if args.quick else SHAPES):
+            print(f"\n{shape}: self-Compton above {THOMSON_BAND:g} of the kinematic limit")
+            near_limit_table(shape)
+        return
     shapes = ["BrokenPowerLaw"] if args.quick else list(SHAPES)
     print("max |f/f_ref - 1| where the component is >= 1e-3 of its peak, other grids at their defaults;")
     print("ssc as whole window / below half the kinematic limit h nu' = gamma_max m_e c^2 / "

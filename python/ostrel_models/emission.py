@@ -45,29 +45,43 @@ kernel is evaluated at the output frequencies themselves.
   follow the seed step as well as the electron step. At the threshold the
   scattering kernel vanishes, so that loss is second order; at the
   Klein-Nishina cut it does not, so where that cut shapes the spectrum the
-  loss is first order in the seed step, and slower still (about step^0.85)
-  within a few tenths of a decade of the kinematic limit
-  h nu' = gamma_max m_e c^2, where the allowed region is only a few grid
-  cells wide. With the seed step a rational multiple of the electron step
-  (seed 10 and electrons 40 per decade) every seed segment puts its
-  threshold at the same place of its electron segment, and the loss is a
-  saw-tooth in frequency that no extrapolation removes; the seed grid is
-  therefore set so that half its step is a whole multiple of 1.618 electron
-  steps (golden-ratio spacing spreads the thresholds evenly). Two seed grids,
-  s and 2 s per decade (every other point of the finer), scatter off the
-  same electrons and are extrapolated to zero seed step as 2 f(2 s) - f(s);
-  `extrapolate="fine"` instead combines three levels, (s, e), (2 s, 2 e),
-  (4 s, 4 e), for an error a h + b h^2 (for reference computations). The
-  synchrotron of the seed is computed on the coarser seed grid and
-  interpolated (power law) onto the finer one.
+  loss is first order in the seed step. With the seed step a rational
+  multiple of the electron step (seed 10 and electrons 40 per decade) every
+  seed segment puts its threshold at the same place of its electron
+  segment, and the loss is a saw-tooth in frequency that no extrapolation
+  removes; the seed grid is therefore set so that half its step is a whole
+  multiple of 1.618 electron steps (golden-ratio spacing spreads the
+  thresholds evenly). Two seed grids, s and 2 s per decade (every other
+  point of the finer), scatter off the same electrons and are extrapolated
+  to zero seed step as 2 f(2 s) - f(s); `extrapolate="fine"` instead
+  combines three levels, (s, e), (2 s, 2 e), (4 s, 4 e), for an error
+  a h + b h^2 (for reference computations). The synchrotron of the seed is
+  computed on the coarser seed grid and interpolated (power law) onto the
+  finer one.
+- Close to the kinematic limit h nu' = gamma_max m_e c^2 fixed grids fail:
+  at nu' = limit e^-d only seeds within e^(+-d) of nu* = m_e c^2 /
+  (4 h gamma_max) and electrons above gamma_max e^-d scatter (a triangle of
+  side d in ln nu_seed, ln gamma), and the cut per seed segment loses about
+  (seed step) / d of it, 28 % at d = 0.2 on the common grids. Above 1e-2 of
+  the limit (d < ln 100) self-Compton is therefore computed on grids scaled
+  to d (`BlobEmission._ssc_near_limit`): electrons from gamma_max e^-d at
+  steps of at most d / compton (at least 2 compton per decade), seed steps
+  2 * 1.618 times that over nu* e^(+-d), the seed intensity interpolated
+  from the seed table, the same levels and extrapolation. Each chunk of seed
+  segments gets only the electrons that can reach the wanted frequencies
+  from it (above sqrt(nu / (4 nu_top))), which makes these grids cheap.
 - The kernel evaluates the emissivity at every frequency of its seed table.
   Since the emissivity is linear in the seed, the seed goes in chunks of
-  consecutive segments, each with the wanted frequencies only (a wanted
-  frequency inside a chunk carries the chunk's power-law value, one outside
-  it zero), so that the seed frequencies nobody asked for cost little. A
-  wanted frequency inside a seed segment splits it in two for the kernel,
-  so a value depends very slightly (well below the grid error) on the other
-  frequencies asked for.
+  consecutive segments, each with the wanted frequencies it can reach only
+  (from its lowest seed frequency to 4 gamma_max^2 times its highest: a
+  wanted frequency inside a chunk carries the chunk's power-law value, one
+  above it zero), so that the seed frequencies nobody asked for cost little.
+  A wanted frequency inside a seed segment splits it in two for the kernel,
+  which moves the cut and the threshold of that segment, so below 1e-2 of
+  the limit a value depends on the other frequencies asked for by about the
+  grid error (0.3-0.4 %: the reference model at every other of its 100
+  frequencies against all of them); above it the seed lies below every
+  wanted frequency (for gamma_max > 50) and nothing is split.
 """
 
 import bisect
@@ -143,6 +157,10 @@ class Grids:
     - `external`: Lorentz factors for external Compton (None: the denser of
       16 and `synchrotron`), curved shapes split to 1e-3 (16 / external)^2.
 
+    Above 1e-2 of the kinematic limit h nu' = gamma_max m_e c^2,
+    self-Compton runs on grids scaled to the distance from it (module
+    docstring): `compton` and `extrapolate` set them too, `seed` does not.
+
     Measured (`python scripts/models_accuracy.py`): reference blob R = 1e16
     cm, B = 0.1 G, delta = 10, z = 0, d_L = 1e27 cm; electrons of 1e47 erg
     from gamma 1e2 to 1e6 as PowerLaw(2.2), BrokenPowerLaw(2, 3, 1e4),
@@ -150,9 +168,10 @@ class Grids:
     erg cm^-3 at 3e14 Hz; 100 frequencies 1e8-1e27 Hz. Error: the largest
     |f / f_ref - 1| where the component is at least 1e-3 of its peak, against
     Grids(32, 80, 24.72, "fine", 64), which is within 0.05 % of the same
-    with every density doubled (self-Compton: 0.05 % in its Thomson band,
-    0.15 % below half the kinematic limit, 0.5 % at the last point before
-    it; see below).
+    with every density doubled (self-Compton: 0.03-0.05 % in its Thomson
+    band, 0.11-0.23 % over its whole window up to the kinematic limit; and
+    above 1e-2 of the limit within 0.25 %, and the doubled one within
+    0.08 %, of single kernel calls on grids of their own there, `--limit`).
 
     - Synchrotron, with or without absorption: exact (0.000 %) for PowerLaw
       and BrokenPowerLaw at any density; LogParabola 0.13 / 0.032 / 0.008 /
@@ -162,26 +181,26 @@ class Grids:
     - External Compton: exact for (broken) power laws; LogParabola 2.0 /
       0.44 / 0.11 / 0.026 % and PowerLawCutoff 2.3 / 0.59 / 0.09 / 0.025 %
       at external 1 / 2 / 4 / 8: step^2.
-    - Self-Compton in its Thomson band (below 1e-2 of the kinematic limit
-      h nu' = gamma_max m_e c^2), at compton 20 / 40 / 80 / 160 with the
-      seed grid going with it: one level 20-27 / 12-17 / 5.3-7.7 / 2.2-3.4 %
-      (the four shapes; about step^1.2), extrapolated 11-14 / 1.8-3.0 /
-      0.20-0.29 / 0.11-0.17 % (ten times smaller per doubling at first, then
-      down to the reference's own uncertainty).
-    - Self-Compton above the Thomson band, where the Klein-Nishina cut
-      shapes it: extrapolated, below half the kinematic limit, 0.59 / 0.80 /
-      1.8 / 6.5 % (PowerLaw / BrokenPowerLaw / LogParabola / PowerLawCutoff)
-      at compton 80 and 0.22 / 0.22 / 0.65 / 1.6 % at 160; within the last
-      0.3 decade before the limit the error falls only about as the seed step
-      and is 6.5-30 % at 80 (the kernel's cut, per seed segment at its upper
-      frequency, leaves a few grid cells there).
+    - Self-Compton over its whole window (PowerLaw / BrokenPowerLaw /
+      LogParabola / PowerLawCutoff), extrapolated, at compton 20: 11 / 14 /
+      14 / 27 %; 40: 1.8 / 2.5 / 2.8 / 3.0 %; 80: 0.46 / 0.45 / 0.24 /
+      0.60 %; 160: 0.12 / 0.15 / 0.21 / 0.29 % (one level: 12-26 % at 80,
+      about as the step). In the Thomson band (below 1e-2 of the limit) at
+      80: 0.24 / 0.29 / 0.24 / 0.20 %; above it, on the grids scaled to the
+      distance from the limit, 0.46 / 0.45 / 0.09 / 0.60 % against the
+      reference and 0.45 / 0.46 / 0.12 / 0.36 % against the single kernel
+      calls of `--limit`, no worse at d = 0.2 than at d = 4 (on the common
+      grids it was 27-30 % at the last point before the limit, and 6.5 %
+      below half of it for PowerLawCutoff).
     - The defaults (4, 80, None, True, None): synchrotron within 0.6 %,
-      external Compton within 0.01 % and self-Compton within 0.3 % in its
-      Thomson band, for all four shapes; self-Compton above it as listed.
-      One SED of the broken power law (synchrotron, absorption,
-      self-Compton, 100 frequencies) takes about 56 ms on two workers and 89
-      ms on one, nearly all of it in `ic_iso_powlaw_full`; LogParabola and
-      PowerLawCutoff add 80-140 ms of synchrotron over their finer grids.
+      external Compton within 0.01 % and self-Compton within 0.6 % over the
+      whole window, for all four shapes. One SED of the broken power law
+      (synchrotron, absorption, self-Compton, 100 frequencies) takes about
+      90 ms on one worker (4-7 ms of it for the 10 frequencies near the
+      limit; measured on a shared machine, where the previous scheme took
+      95 ms alike), nearly all of it in `ic_iso_powlaw_full`; LogParabola
+      and PowerLawCutoff add 80-140 ms of synchrotron over their finer
+      grids.
     """
 
     def __init__(self, synchrotron=4, compton=80, seed=None, extrapolate=True, external=None):
