@@ -71,17 +71,19 @@ kernel is evaluated at the output frequencies themselves.
   segments gets only the electrons that can reach the wanted frequencies
   from it (above sqrt(nu / (4 nu_top))), which makes these grids cheap.
 - The kernel evaluates the emissivity at every frequency of its seed table.
-  Since the emissivity is linear in the seed, the seed goes in chunks of
+  Since the emissivity is linear in the seed, the seed goes in chunks of 8
   consecutive segments, each with the wanted frequencies it can reach only
   (from its lowest seed frequency to 4 gamma_max^2 times its highest: a
   wanted frequency inside a chunk carries the chunk's power-law value, one
   above it zero), so that the seed frequencies nobody asked for cost little.
   A wanted frequency inside a seed segment splits it in two for the kernel,
-  which moves the cut and the threshold of that segment, so below 1e-2 of
-  the limit a value depends on the other frequencies asked for by about the
-  grid error (0.3-0.4 %: the reference model at every other of its 100
-  frequencies against all of them); above it the seed lies below every
-  wanted frequency (for gamma_max > 50) and nothing is split.
+  which moves the cut and the threshold of that segment and so the values
+  at every frequency it reaches; the frequencies above a chunk therefore go
+  in a call of their own, apart from those inside it. (Merged into one
+  call, 100 output frequencies moved the self-Compton of the reference
+  model by 0.3-0.4 %, about the grid error, and 1000 of them, denser than
+  the seed grid, made both extrapolation levels nearly the same grid: 1.5-
+  1.8 % errors.)
 """
 
 import bisect
@@ -124,6 +126,8 @@ _LIMIT_BAND = math.log(100.0)
 _LIMIT_DENSITY = 2.0
 _LIMIT_GROUP = 1.5
 _LIMIT_CHUNK = 8
+# Seed segments per self-Compton kernel call (`compton_emissivity`).
+_COMPTON_CHUNK = 8
 
 
 class ExternalField:
@@ -182,25 +186,30 @@ class Grids:
       0.44 / 0.11 / 0.026 % and PowerLawCutoff 2.3 / 0.59 / 0.09 / 0.025 %
       at external 1 / 2 / 4 / 8: step^2.
     - Self-Compton over its whole window (PowerLaw / BrokenPowerLaw /
-      LogParabola / PowerLawCutoff), extrapolated, at compton 20: 11 / 14 /
-      14 / 27 %; 40: 1.8 / 2.5 / 2.8 / 3.0 %; 80: 0.46 / 0.45 / 0.24 /
-      0.60 %; 160: 0.12 / 0.15 / 0.21 / 0.29 % (one level: 12-26 % at 80,
+      LogParabola / PowerLawCutoff), extrapolated, at compton 20: 2.8 / 4.7 /
+      4.8 / 27 %; 40: 1.3 / 1.4 / 1.0 / 2.7 %; 80: 0.66 / 0.80 / 0.49 /
+      0.60 %; 160: 0.20 / 0.26 / 0.21 / 0.29 % (one level: 12-26 % at 80,
       about as the step). In the Thomson band (below 1e-2 of the limit) at
-      80: 0.24 / 0.29 / 0.24 / 0.20 %; above it, on the grids scaled to the
-      distance from the limit, 0.46 / 0.45 / 0.09 / 0.60 % against the
-      reference and 0.45 / 0.46 / 0.12 / 0.36 % against the single kernel
-      calls of `--limit`, no worse at d = 0.2 than at d = 4 (on the common
-      grids it was 27-30 % at the last point before the limit, and 6.5 %
-      below half of it for PowerLawCutoff).
+      80: 0.66 / 0.80 / 0.49 / 0.56 %, nearly all of it from the seed step
+      (with seed 24.72 BrokenPowerLaw has 0.08 %, at 1.75 times the time);
+      above it, on the grids scaled to the distance from the limit, 0.46 /
+      0.45 / 0.09 / 0.60 % against the reference and 0.45 / 0.46 / 0.12 /
+      0.36 % against the single kernel calls of `--limit`, no worse at
+      d = 0.2 than at d = 4 (on the common grids it was 27-30 % at the last
+      point before the limit, and 6.5 % below half of it for
+      PowerLawCutoff). PowerLawCutoff is the least settled there: its
+      electrons fall off within a few tenths of a unit of ln gamma of
+      gamma_max e^-d, finer than the grids scaled to d resolve, and its
+      error near d = 1 moves by about 0.4 % with where the grid points fall
+      (the frequencies sharing one set of grids).
     - The defaults (4, 80, None, True, None): synchrotron within 0.6 %,
-      external Compton within 0.01 % and self-Compton within 0.6 % over the
+      external Compton within 0.01 % and self-Compton within 0.8 % over the
       whole window, for all four shapes. One SED of the broken power law
       (synchrotron, absorption, self-Compton, 100 frequencies) takes about
-      90 ms on one worker (4-7 ms of it for the 10 frequencies near the
+      95 ms on one worker (4-7 ms of it for the 10 frequencies near the
       limit; measured on a shared machine, where the previous scheme took
-      95 ms alike), nearly all of it in `ic_iso_powlaw_full`; LogParabola
-      and PowerLawCutoff add 80-140 ms of synchrotron over their finer
-      grids.
+      the same), nearly all of it in `ic_iso_powlaw_full`; LogParabola and
+      PowerLawCutoff add 80-140 ms of synchrotron over their finer grids.
     """
 
     def __init__(self, synchrotron=4, compton=80, seed=None, extrapolate=True, external=None):
@@ -357,18 +366,21 @@ def _romberg12(f0, f1, f2):
     return out
 
 
-def compton_emissivity(seed_freqs, seed_intensity, gamma, n, freqs, chunk=None):
+def compton_emissivity(seed_freqs, seed_intensity, gamma, n, freqs, chunk=_COMPTON_CHUNK):
     """Self-Compton emissivity per sr at the ascending blob-frame `freqs` of
     electrons (gamma, n) in an isotropic seed tabulated on `seed_freqs`
     (ascending, a power law between points).
 
     The kernel evaluates the emissivity at every frequency of its seed
     table; since the emissivity is linear in the seed, the seed is split into
-    chunks of consecutive segments and each chunk is passed together with
-    the wanted frequencies only (a wanted frequency inside a chunk gets the
-    chunk's power-law value, one outside gets zero, so no seed segment is
-    counted twice or lost). `chunk` (default: a quarter of the wanted
-    frequencies, at least 16) is the number of seed segments per call."""
+    chunks of `chunk` consecutive segments, and each chunk is passed with
+    the wanted frequencies it can reach: those above it in one call, those
+    inside it in another (a wanted frequency inside a chunk gets the chunk's
+    power-law value, one outside it zero, so no seed segment is counted
+    twice or lost). A frequency inside the seed table splits the segment it
+    falls in, which moves that segment's Klein-Nishina cut and threshold;
+    kept apart, it does so only for the frequencies inside the same
+    chunk."""
     m = len(freqs)
     out = [0.0] * m
     live = [i for i, v in enumerate(seed_intensity) if v > 1e-200]
@@ -382,22 +394,22 @@ def compton_emissivity(seed_freqs, seed_intensity, gamma, n, freqs, chunk=None):
     if not want:
         return out
     wanted = [freqs[k] for k in want]
-    if chunk is None:
-        chunk = max(16, len(wanted) // 4)
     g2 = 4.0 * gamma[-1] ** 2
     for s0 in range(0, len(sf) - 1, chunk):
         cf, ci = sf[s0:s0 + chunk + 1], si[s0:s0 + chunk + 1]
         # a frequency below the chunk (no down-scattering) or above
         # 4 gamma_max^2 times its top gets nothing from it
-        here = [(k, f) for k, f in zip(want, wanted) if cf[0] <= f <= g2 * cf[-1]]
-        if not here:
-            continue
-        merged = sorted(set(cf).union(f for _, f in here))
-        inu = _util.interp_loglog(merged, cf, ci)
-        j = kernels.compton_powlaw_emissivity(merged, inu, gamma, n)
-        at = {f: i for i, f in enumerate(merged)}
-        for k, f in here:
-            out[k] += j[at[f]]
+        inside = [(k, f) for k, f in zip(want, wanted) if cf[0] <= f <= cf[-1]]
+        above = [(k, f) for k, f in zip(want, wanted) if cf[-1] < f <= g2 * cf[-1]]
+        for here in (inside, above):
+            if not here:
+                continue
+            merged = sorted(set(cf).union(f for _, f in here))
+            inu = _util.interp_loglog(merged, cf, ci)
+            j = kernels.compton_powlaw_emissivity(merged, inu, gamma, n)
+            at = {f: i for i, f in enumerate(merged)}
+            for k, f in here:
+                out[k] += j[at[f]]
     return out
 
 
