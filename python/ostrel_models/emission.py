@@ -65,7 +65,8 @@ kernel is evaluated at the output frequencies themselves.
   (seed step) / d of it, 28 % at d = 0.2 on the common grids. Above 1e-2 of
   the limit (d < ln 100) self-Compton is therefore computed on grids scaled
   to d (`BlobEmission._ssc_near_limit`): electrons from gamma_max e^-d at
-  steps of at most d / compton (at least 2 compton per decade), seed steps
+  steps of at most d / compton (or less where n falls off within d, as a
+  cut-off does; at least 2 compton per decade), seed steps
   2 * 1.618 times that over nu* e^(+-d), the seed intensity interpolated
   from the seed table, the same levels and extrapolation. Each chunk of seed
   segments gets only the electrons that can reach the wanted frequencies
@@ -118,13 +119,16 @@ _SEED_SAMPLED_EVERY = 2
 # Self-Compton at output frequencies above exp(-_LIMIT_BAND) of the kinematic
 # limit h nu' = gamma_max m_e c^2 is computed on grids scaled to the distance
 # d = ln(limit / nu') from it (`BlobEmission._ssc_near_limit`): electron steps
-# (in ln gamma) of at most d / compton, and never coarser than
-# _LIMIT_DENSITY * compton per decade; seed steps 2 * 1.618 electron steps.
-# Output frequencies whose distances lie within a factor _LIMIT_GROUP of each
-# other share one set of grids.
+# (in ln gamma) of at most w / compton, w = d or, where n falls faster (a
+# cut-off), _LIMIT_WIDTH e-folds of n at gamma_max e^-d (but at least d / 4),
+# and never coarser than _LIMIT_DENSITY * compton per decade; seed steps
+# 2 * 1.618 electron steps. Output frequencies whose distances lie within a
+# factor _LIMIT_GROUP of each other share one set of grids; seed chunks of
+# _LIMIT_CHUNK segments each get their own electron floor.
 _LIMIT_BAND = math.log(100.0)
 _LIMIT_DENSITY = 2.0
 _LIMIT_GROUP = 1.5
+_LIMIT_WIDTH = 3.0
 _LIMIT_CHUNK = 8
 # Seed segments per self-Compton kernel call (`compton_emissivity`).
 _COMPTON_CHUNK = 8
@@ -173,9 +177,9 @@ class Grids:
     |f / f_ref - 1| where the component is at least 1e-3 of its peak, against
     Grids(32, 80, 24.72, "fine", 64), which is within 0.05 % of the same
     with every density doubled (self-Compton: 0.03-0.05 % in its Thomson
-    band, 0.11-0.23 % over its whole window up to the kinematic limit; and
-    above 1e-2 of the limit within 0.25 %, and the doubled one within
-    0.08 %, of single kernel calls on grids of their own there, `--limit`).
+    band, 0.07-0.12 % over its whole window up to the kinematic limit; above
+    1e-2 of the limit both are within 0.11 % of single kernel calls on
+    grids of their own there, `--limit`).
 
     - Synchrotron, with or without absorption: exact (0.000 %) for PowerLaw
       and BrokenPowerLaw at any density; LogParabola 0.13 / 0.032 / 0.008 /
@@ -187,26 +191,22 @@ class Grids:
       at external 1 / 2 / 4 / 8: step^2.
     - Self-Compton over its whole window (PowerLaw / BrokenPowerLaw /
       LogParabola / PowerLawCutoff), extrapolated, at compton 20: 2.8 / 4.7 /
-      4.8 / 27 %; 40: 1.3 / 1.4 / 1.0 / 2.7 %; 80: 0.66 / 0.80 / 0.49 /
-      0.60 %; 160: 0.20 / 0.26 / 0.21 / 0.29 % (one level: 12-26 % at 80,
-      about as the step). In the Thomson band (below 1e-2 of the limit) at
-      80: 0.66 / 0.80 / 0.49 / 0.56 %, nearly all of it from the seed step
-      (with seed 24.72 BrokenPowerLaw has 0.08 %, at 1.75 times the time);
-      above it, on the grids scaled to the distance from the limit, 0.46 /
-      0.45 / 0.09 / 0.60 % against the reference and 0.45 / 0.46 / 0.12 /
-      0.36 % against the single kernel calls of `--limit`, no worse at
+      5.3 / 4.1 %; 40: 1.3 / 1.4 / 1.0 / 1.1 %; 80: 0.66 / 0.80 / 0.49 /
+      0.56 %; 160: 0.20 / 0.26 / 0.20 / 0.15 % (one level: 12-13 % at 80,
+      about as the step). The largest errors are in the Thomson band (below
+      1e-2 of the limit), nearly all of them from the seed step (with seed
+      24.72 BrokenPowerLaw has 0.08 % there, at 1.75 times the time).
+      Above it, on the grids scaled to the distance from the limit, 0.46 /
+      0.38 / 0.06 / 0.18 % against the reference and 0.45 / 0.37 / 0.07 /
+      0.21 % against the single kernel calls of `--limit`, no worse at
       d = 0.2 than at d = 4 (on the common grids it was 27-30 % at the last
       point before the limit, and 6.5 % below half of it for
-      PowerLawCutoff). PowerLawCutoff is the least settled there: its
-      electrons fall off within a few tenths of a unit of ln gamma of
-      gamma_max e^-d, finer than the grids scaled to d resolve, and its
-      error near d = 1 moves by about 0.4 % with where the grid points fall
-      (the frequencies sharing one set of grids).
+      PowerLawCutoff).
     - The defaults (4, 80, None, True, None): synchrotron within 0.6 %,
       external Compton within 0.01 % and self-Compton within 0.8 % over the
       whole window, for all four shapes. One SED of the broken power law
       (synchrotron, absorption, self-Compton, 100 frequencies) takes about
-      95 ms on one worker (4-7 ms of it for the 10 frequencies near the
+      95 ms on one worker (about 10 ms of it for the 10 frequencies near the
       limit; measured on a shared machine, where the previous scheme took
       the same), nearly all of it in `ic_iso_powlaw_full`; LogParabola and
       PowerLawCutoff add 80-140 ms of synchrotron over their finer grids.
@@ -529,6 +529,16 @@ class BlobEmission:
         k = e.coefficient(self.blob.volume)
         return g, [k * e.shape(x) for x in g]
 
+    def _falloff(self, gamma):
+        """1 / |d ln n / d ln gamma| at gamma (inf where n is not positive
+        or flat)."""
+        e = self.electrons
+        eps = 1e-3
+        lo, hi = e.shape(gamma * math.exp(-eps)), e.shape(gamma)
+        if not (lo > 0.0 and hi > 0.0) or lo == hi:
+            return math.inf
+        return eps / abs(math.log(hi / lo))
+
     def _ssc_near_limit(self, freqs, seed, intensity):
         """Self-Compton emissivity at ascending freqs above exp(-_LIMIT_BAND)
         of the kinematic limit nu_lim = gamma_max m_e c^2 / h.
@@ -541,17 +551,21 @@ class BlobEmission:
         each seed segment at the Klein-Nishina limit of its upper frequency
         and so loses about (seed step) / d of it; the grids here are therefore
         scaled to d: electrons from gamma_max e^-d at steps of at most
-        d / compton (and at least _LIMIT_DENSITY * compton per decade),
+        w / compton, w = d or, where n falls off faster (a cut-off),
+        _LIMIT_WIDTH e-folds of n at gamma_max e^-d, but no less than d / 4
+        (and at least _LIMIT_DENSITY * compton per decade),
         seed steps 2 * 1.618 electron steps (the thresholds spread evenly
         over the electron segments, as on the common grids) over
         nu* e^(+-d), with the seed intensity interpolated (power law) from
-        the finest seed table. The seed is passed whole, with the wanted
-        frequencies alone (they lie above it for gamma_max > 50), so the
-        other output frequencies split none of its segments. The levels and their extrapolation are those of the
-        common grids (`extrapolate`). Frequencies whose d lie within a factor
-        _LIMIT_GROUP of each other share one set of grids (scaled to the
-        smallest d, spanning the largest); so do all those whose steps reach
-        the _LIMIT_DENSITY bound."""
+        the finest seed table. The seed goes in chunks with the wanted
+        frequencies alone (they lie above it for gamma_max > 50, so they
+        split none of its segments), each chunk with the electrons it can
+        reach them with (`_compton_by_chunks`). The levels and their
+        extrapolation are those of the common grids (`extrapolate`).
+        Frequencies whose d lie within a factor _LIMIT_GROUP of each other
+        share one set of grids (scaled to the smallest d, spanning the
+        largest); so do all those whose steps reach the _LIMIT_DENSITY
+        bound."""
         e = self.electrons
         out = [0.0] * len(freqs)
         gamma_max = e.gamma_max
@@ -564,7 +578,10 @@ class BlobEmission:
         todo = [(k, math.log(limit / f)) for k, f in reversed(list(enumerate(freqs))) if f < limit]
         while todo:
             d_min = todo[0][1]
-            group = [t for t in todo if t[1] <= _LIMIT_GROUP * d_min or d_min / ppd >= cap]
+            # the width the grids resolve: d, or a few e-folds of n there if
+            # n falls faster (a cut-off), but no less than d / 4
+            width = max(min(d_min, _LIMIT_WIDTH * self._falloff(gamma_max * math.exp(-d_min))), 0.25 * d_min)
+            group = [t for t in todo if t[1] <= _LIMIT_GROUP * d_min or width / ppd >= cap]
             todo = todo[len(group):]
             d_max = group[-1][1]
             wanted = [freqs[k] for k, _ in group]
@@ -573,7 +590,7 @@ class BlobEmission:
             g_lo = max(e.gamma_min, gamma_max * math.exp(-d_max) * (1.0 - 1e-6))
             if not (hi > lo and g_lo < gamma_max):
                 continue
-            h_e = min(d_min / ppd, cap)
+            h_e = min(width / ppd, cap)
             # the coarsest seed level steps 4 * 1.618 electron steps (as the
             # common grids); the finest is `levels` times finer
             m = max(1, int(math.ceil(math.log(hi / lo) / (4.0 * _PHI * h_e) - 1e-9)))

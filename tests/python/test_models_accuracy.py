@@ -79,7 +79,7 @@ def check_default(shape):
 def test_default_within_one_percent_reference_model():
     """Broken power law: measured 0 % synchrotron and external Compton,
     0.80 % self-Compton over its whole window (0.80 % in its Thomson
-    band, 0.45 % above it)."""
+    band, 0.38 % above it)."""
     check_default("BrokenPowerLaw")
 
 
@@ -316,12 +316,12 @@ def test_near_limit_does_not_depend_on_the_other_frequencies():
 def test_near_limit_error_falls_with_the_grid():
     """Above 1e-2 of the kinematic limit the grids are scaled to the
     distance from it and go with compton: the self-Compton error there falls
-    with it (measured 1.0 / 0.57 / 0.13 % at compton 40 / 80 / 160)."""
+    with it (measured 0.69 / 0.38 / 0.12 % at compton 40 / 80 / 160)."""
     nu = [f for f in NU if f > THOMSON_BAND]
     ref = sed("BrokenPowerLaw", nu=nu, **REFERENCE)
     errs = [max_error(sed("BrokenPowerLaw", nu=nu, compton=c).ssc, ref.ssc, nu=nu) for c in (40, 80, 160)]
     assert errs[0] > 1.5 * errs[1]
-    assert errs[1] > 3.0 * errs[2]
+    assert errs[1] > 2.5 * errs[2]
 
 
 def test_near_limit_takes_a_tabulated_distribution_as_it_is():
