@@ -64,6 +64,16 @@ def number(name, value, *, positive=False, nonnegative=False, minimum=None, abov
     return x
 
 
+def flag(name, value):
+    """A switch: True or False (also NumPy's booleans), or ValueError naming
+    it: a string such as "no" or a number would otherwise switch it on."""
+    if isinstance(value, bool):
+        return value
+    if _np is not None and isinstance(value, _np.bool_):
+        return bool(value)
+    raise ValueError(f"{name} must be True or False, got {value!r}")
+
+
 def vector(name, values, *, positive=False, nonnegative=False, ascending=False, length=None, minimum=1):
     """A list of finite floats from any sequence or 1-D array, or ValueError
     naming the parameter (and the first offending index)."""

@@ -681,9 +681,9 @@ class Model:
             raise ValueError(f"grids must be a Grids or None, got {type(grids).__name__}")
         self.blob = blob
         self.electrons = electrons
-        self.synchrotron = bool(synchrotron)
-        self.ssa = bool(ssa)
-        self.ssc = bool(ssc)
+        self.synchrotron = _util.flag("synchrotron", synchrotron)
+        self.ssa = _util.flag("ssa", ssa)
+        self.ssc = _util.flag("ssc", ssc)
         self.external = external
         self.grids = grids or Grids()
         electrons.coefficient(blob.volume)  # an energy normalisation is resolvable

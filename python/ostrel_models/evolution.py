@@ -406,9 +406,7 @@ class Evolution:
             raise ValueError(f"injection must be an Injection or None, got {type(injection).__name__}")
         if external is not None and not isinstance(external, ExternalField):
             raise ValueError(f"external must be an ExternalField or None, got {type(external).__name__}")
-        for name, flag in (("ssc", ssc), ("klein_nishina", klein_nishina)):
-            if not isinstance(flag, bool):
-                raise ValueError(f"{name} must be True or False, got {flag!r}")
+        ssc, klein_nishina = _util.flag("ssc", ssc), _util.flag("klein_nishina", klein_nishina)
         self.blob = blob
         self.injection = injection
         self.escape_time = _util.number("escape_time", escape_time, positive=True)
@@ -606,8 +604,7 @@ class Evolution:
           dropped. Default: no electrons."""
         duration = _util.number("duration", duration, positive=True)
         time_step = _util.number("time_step", time_step, positive=True)
-        if not isinstance(steady, bool):
-            raise ValueError(f"steady must be True or False, got {steady!r}")
+        steady = _util.flag("steady", steady)
         if progress is not None and not isinstance(progress, bool):
             raise ValueError(f"progress must be None, True or False, got {progress!r}")
         snaps = sorted(set(_util.vector("snapshot_times", snapshot_times, nonnegative=True, minimum=0)))

@@ -210,8 +210,6 @@ def test_model_rejects_wrong_objects(field, value):
         om.Model(kwargs.pop("blob"), kwargs.pop("electrons"), **kwargs)
 
 
-@pytest.mark.xfail(strict=True, reason="emission.Model takes its switches through bool(): 'no', "
-                   "'False' and NaN switch a process on instead of being refused")
 @pytest.mark.parametrize("switch", ["synchrotron", "ssa", "ssc"])
 @pytest.mark.parametrize("value", ["no", "False", NAN])
 def test_model_switches_must_be_booleans(switch, value):
