@@ -597,8 +597,9 @@ class Evolution:
           steady stop get the stationary distribution;
         - lightcurve_frequencies: observer Hz at which the total nu F_nu is
           recorded after every step, against observer time (1 + z) t / delta;
-        - progress: None shows a tqdm bar (if tqdm is importable) for runs
-          of more than PROGRESS_STEPS steps, True/False force it;
+        - progress: None shows a tqdm bar (if tqdm is importable, in units
+          of R/c) for runs of more than PROGRESS_STEPS fixed steps, True/False
+          force it;
         - initial: (gamma, n) at t = 0, interpolated (power law between
           points) onto the evolution grid; electrons outside the grid are
           dropped. Default: no electrons."""
@@ -618,14 +619,17 @@ class Evolution:
 
         bar = None
         if progress is None:
-            progress = duration / time_step > PROGRESS_STEPS
+            # A steady run grows its step and ends after a few dozen steps.
+            progress = not steady and duration / time_step > PROGRESS_STEPS
         if progress:
             try:
                 from tqdm import tqdm
             except ImportError:
                 tqdm = None
             if tqdm is not None:
-                bar = tqdm(total=duration, unit="s", desc="evolution", leave=False)
+                # blob-frame time in units of the light-crossing time R/c
+                tlc = self.blob.crossing_time
+                bar = tqdm(total=duration / tlc, unit="R/c", desc="evolution", leave=False)
 
         snapshots = []
         lc_times, lc_values = [], {nu: [] for nu in lc_order}
@@ -677,7 +681,7 @@ class Evolution:
                     snapshot(t, n)
                     k += 1
                 if bar is not None:
-                    bar.update(h)
+                    bar.update(h / tlc)
         finally:
             if bar is not None:
                 bar.close()
