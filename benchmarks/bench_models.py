@@ -1,0 +1,52 @@
+#!/usr/bin/env python3
+"""Time of the model layer's two main jobs, printed as a table.
+
+- one steady SED (synchrotron + self-absorption + self-Compton, default
+  grids, 100 observer frequencies 1e8-1e27 Hz) of the reference blob
+  (R = 1e16 cm, B = 0.1 G, delta = 10, d_L = 1e27 cm) with a broken power
+  law (p = 2 / 3 at gamma = 1e4, gamma 1e2 ... 1e6, 1e47 erg);
+- one evolution to steady state of the example model (injection p = 2.5 from
+  1e2 to 1e6, 1e41 erg/s, escape 3 R/c, synchrotron + self-Compton cooling).
+
+Best of --repeat runs. Worker threads: RAYON_NUM_THREADS (set it before
+running, e.g. RAYON_NUM_THREADS=1 python benchmarks/bench_models.py).
+"""
+
+import argparse
+import os
+import time
+
+from ostrel_models import Blob, BrokenPowerLaw, Model, PowerLaw
+from ostrel_models.constants import C
+from ostrel_models.evolution import Evolution, Injection
+
+
+def best(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+    return min(times), result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=5, help="runs of each job (default 5)")
+    opts = parser.parse_args()
+    blob = Blob(1e16, 0.1, 10.0, 0.0, 1e27)
+    model = Model(blob, BrokenPowerLaw(2.0, 3.0, 1e4, 1e2, 1e6, energy=1e47))
+    nu = [10.0 ** (8 + 19 * i / 99) for i in range(100)]
+    t_sed, _ = best(lambda: model.sed(nu), opts.repeat)
+    tlc = blob.radius / C
+    evolution = Evolution(blob, Injection(PowerLaw(2.5, 1e2, 1e6, k=1.0), luminosity=1e41), 3.0 * tlc)
+    t_evo, result = best(lambda: evolution.run(1000.0 * tlc, 0.75 * tlc, steady=True), opts.repeat)
+    workers = os.environ.get("RAYON_NUM_THREADS", "default")
+    print(f"{'job':40s} {'time':>10s}   (workers: {workers}, load {os.getloadavg()[0]:.1f})")
+    print(f"{'steady SED, 100 frequencies':40s} {t_sed * 1e3:8.1f} ms")
+    print(f"{'evolution to steady state':40s} {t_evo:8.3f} s   ({result.steps} steps, "
+          f"{result.time / tlc:.0f} R/c, steady: {result.steady})")
+
+
+if __name__ == "__main__":
+    main()
