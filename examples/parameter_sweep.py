@@ -117,7 +117,7 @@ def local_client(workers, kernel_threads=1):
     the same cores (the default pool would use every core in every process)."""
     from dask.distributed import Client, LocalCluster
 
-    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
                            env={"RAYON_NUM_THREADS": str(kernel_threads)})
     return Client(cluster)
 
