@@ -64,6 +64,18 @@ def number(name, value, *, positive=False, nonnegative=False, minimum=None, abov
     return x
 
 
+def instance(name, value, cls, *, optional=False):
+    """value if it is a `cls` (or None when optional), else ValueError naming
+    the parameter."""
+    if value is None and optional:
+        return None
+    if not isinstance(value, cls):
+        article = "an" if cls.__name__[0] in "AEIOU" else "a"
+        either = " or None" if optional else ""
+        raise ValueError(f"{name} must be {article} {cls.__name__}{either}, got {type(value).__name__}")
+    return value
+
+
 def flag(name, value):
     """A switch: True or False (also NumPy's booleans), or ValueError naming
     it: a string such as "no" or a number would otherwise switch it on."""

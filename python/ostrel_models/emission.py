@@ -671,16 +671,10 @@ class Model:
     """
 
     def __init__(self, blob, electrons, *, synchrotron=True, ssa=True, ssc=True, external=None, grids=None):
-        if not isinstance(blob, Blob):
-            raise ValueError(f"blob must be a Blob, got {type(blob).__name__}")
-        if not isinstance(electrons, Distribution):
-            raise ValueError(f"electrons must be a Distribution, got {type(electrons).__name__}")
-        if external is not None and not isinstance(external, ExternalField):
-            raise ValueError(f"external must be an ExternalField or None, got {type(external).__name__}")
-        if grids is not None and not isinstance(grids, Grids):
-            raise ValueError(f"grids must be a Grids or None, got {type(grids).__name__}")
-        self.blob = blob
-        self.electrons = electrons
+        self.blob = _util.instance("blob", blob, Blob)
+        self.electrons = _util.instance("electrons", electrons, Distribution)
+        external = _util.instance("external", external, ExternalField, optional=True)
+        grids = _util.instance("grids", grids, Grids, optional=True)
         self.synchrotron = _util.flag("synchrotron", synchrotron)
         self.ssa = _util.flag("ssa", ssa)
         self.ssc = _util.flag("ssc", ssc)

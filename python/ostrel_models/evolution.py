@@ -400,12 +400,9 @@ class Evolution:
     def __init__(self, blob, injection, escape_time, *, acceleration_time=None, diffusion_index=2.0,
                  systematic=2.0, reference_momentum=1.0, external=None, ssc=True, klein_nishina=True,
                  points_per_decade=DEFAULT_POINTS_PER_DECADE, gamma_range=None):
-        if not isinstance(blob, Blob):
-            raise ValueError(f"blob must be a Blob, got {type(blob).__name__}")
-        if injection is not None and not isinstance(injection, Injection):
-            raise ValueError(f"injection must be an Injection or None, got {type(injection).__name__}")
-        if external is not None and not isinstance(external, ExternalField):
-            raise ValueError(f"external must be an ExternalField or None, got {type(external).__name__}")
+        blob = _util.instance("blob", blob, Blob)
+        injection = _util.instance("injection", injection, Injection, optional=True)
+        external = _util.instance("external", external, ExternalField, optional=True)
         ssc, klein_nishina = _util.flag("ssc", ssc), _util.flag("klein_nishina", klein_nishina)
         self.blob = blob
         self.injection = injection
