@@ -3,6 +3,8 @@
     python -m ostrel_models sed MODEL.toml -o SED.csv [--plot SED.png]
     python -m ostrel_models evolve MODEL.toml --sed SED.csv --electrons N.csv
                             [--lightcurve LC.csv [--lightcurve-nu NU ...]] [--plot PNG]
+    python -m ostrel_models fit MODEL.toml DATA -o BEST.toml [--plot FIT.png]
+                            [--mcmc STEPS [--walkers N] [--workers N | --scheduler ADDRESS]]
 
 The model file is described in `ostrel_models.model_file`.
 
@@ -24,12 +26,18 @@ from different machines can be compared byte for byte):
   synchrotron emission with its absorption (the evolution records it so);
   [emission] synchrotron and ssa apply to the final SED.
 
+- fit: BEST.toml, a complete model file with the best-fit values (the
+  input's tables, [fit] included; its comments are not kept), which `sed`
+  and `fit` accept. The fit itself is described in `ostrel_models.fit`;
+  it needs scipy, --mcmc emcee, --scheduler dask.distributed, an ECSV
+  data file astropy (`pip install ".[fit]"`).
+
 Plots need matplotlib. When it is not installed, --plot is refused at once
 with exit status 2, before anything is computed or written.
 
 Exit status: 0 on success; 2 for a problem with the command line, the model
-file (one line on stderr naming the key) or an output path; 1 when the
-computation itself fails.
+file (one line on stderr naming the key), the data file, a missing optional
+package or an output path; 1 when the computation itself fails.
 """
 
 import argparse
@@ -39,6 +47,7 @@ import os
 import sys
 import time
 
+from .fit import DataError
 from .model_file import ModelFileError, load
 
 PROG = "python -m ostrel_models"
@@ -126,7 +135,15 @@ model file (TOML, CGS units; any other section or key is refused):
                all in units of R/c; steady (default false: run the whole duration)
   [output]     nu_min (default 1e8), nu_max (default 1e27): observer frame, Hz;
                points_per_decade (default 10)
-example: examples/models/reference.toml
+  [grids]      optional internal grids of the steady SED (points per decade):
+               synchrotron (4), compton (80), seed, extrapolate (true, false,
+               "fine"), external
+  [fit]        for fit: free = ["section.key", ...] ([blob], [electrons],
+               [external]); log (true: positive parameters in log10; false;
+               or a list of names); systematics (relative, default 0);
+               nu_min, nu_max (data range, Hz); [fit.bounds] "section.key" =
+               [lower, upper]
+examples: examples/models/reference.toml, examples/models/mrk421.toml
 """
 
 
@@ -174,7 +191,46 @@ def parser():
     e.add_argument("--plot", metavar="PNG", type=_output_path,
                    help="also draw the final SED, the electrons (gamma^2 n) and, with --lightcurve, the "
                         "light curve to this image file; needs matplotlib (default: no plot)")
+
+    f = sub.add_parser(
+        "fit", help="fit the [fit] parameters of a model file to an observed SED",
+        description="Least-squares fit (scipy) of the [fit] free parameters of a model file's steady SED "
+                    "to observed points; optionally an MCMC (emcee) from the best fit. Prints chi^2, the "
+                    "degrees of freedom and the parameters with 1 sigma errors, and writes the best fit as "
+                    "a model file. Needs scipy (and emcee, Dask, astropy as below): pip install \".[fit]\".")
+    f.add_argument("model", metavar="MODEL.toml", help="model file (TOML) with a [fit] table")
+    f.add_argument("data", metavar="DATA",
+                   help="observed SED: CSV with columns nu_hz (observer frame, Hz), nufnu, nufnu_err "
+                        "(erg cm^-2 s^-1) and optionally upper_limit (0/1); or an astropy ECSV table with "
+                        "units (energy or frequency column e_ref/energy/nu..., flux e2dnde/nufnu..., errors "
+                        "<flux>_err or <flux>_errn and <flux>_errp, optional is_ul)")
+    f.add_argument("-o", "--output", metavar="BEST.toml", required=True, type=_output_path,
+                   help="model file to write with the best-fit values (required)")
+    f.add_argument("--plot", metavar="FIT.png", type=_output_path,
+                   help="also draw the data, the best-fit SED on the [output] frequencies and the "
+                        "residuals; needs matplotlib")
+    f.add_argument("--mcmc", metavar="STEPS", type=_positive_int,
+                   help="then run emcee for STEPS steps from the best fit and report medians and 16/84 %% "
+                        "quantiles (the first half of the steps is burn-in); needs emcee")
+    f.add_argument("--walkers", metavar="N", type=_positive_int,
+                   help="emcee walkers (even, at least twice the free parameters; default 2 n + 2)")
+    f.add_argument("--workers", metavar="N", type=_positive_int,
+                   help="local worker processes for the walkers (default: one per processor)")
+    f.add_argument("--scheduler", metavar="ADDRESS",
+                   help="evaluate the walkers on this Dask scheduler (e.g. tcp://host:8786) instead of local "
+                        "processes; its workers need ostrel installed; needs dask[distributed]")
+    f.add_argument("--seed", metavar="N", type=int, default=1, help="random seed of the MCMC (default 1)")
     return top
+
+
+def _positive_int(text):
+    try:
+        x = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if x < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {text!r}")
+    return x
 
 
 # --- commands -----------------------------------------------------------------
@@ -281,7 +337,151 @@ def run_evolve(args):
           f"{elapsed:.2f} s; wrote {', '.join(written)}")
 
 
-# --- plots --------------------------------------------------------------------
+def _need(module, what):
+    """Imports an optional package or refuses the command (exit status 2)."""
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        package = {"scipy.optimize": "scipy", "distributed": "dask[distributed]"}.get(module, module)
+        raise UsageError(f"{what} needs {package}, which is not installed (pip install \"{package}\", or "
+                         f"pip install \".[fit]\" for every fitting extra); nothing was computed or written") from None
+
+
+def _parameter_text(name, value, low, high, note=""):
+    return f"  {name:<24} {value:<12.6g} 1 sigma {low:.5g} ... {high:.5g}{note}"
+
+
+def run_fit(args):
+    from . import fit as fitting
+    from .model_file import _read_toml, parse
+
+    if args.mcmc is None:
+        for option in ("walkers", "workers", "scheduler"):
+            if getattr(args, option) is not None:
+                raise UsageError(f"--{option} needs --mcmc (it sets how the MCMC runs)")
+    if args.workers is not None and args.scheduler is not None:
+        raise UsageError("--workers and --scheduler exclude each other (local processes or a Dask cluster)")
+    if args.plot:
+        _check_plot(args.plot)
+    _need("numpy", "fit")
+    _need("scipy.optimize", "fit")
+    if args.mcmc is not None:
+        _need("emcee", "--mcmc")
+    if args.scheduler is not None:
+        _need("distributed", "--scheduler")
+    tables = _read_toml(args.model)
+    mf = parse(tables, args.model)
+    if mf.fit is None:
+        raise ModelFileError(f"{args.model}: [fit]: missing (the fit command needs it: free = [\"section.key\", ...])")
+    data = fitting.read_data(args.data)
+    try:
+        result = fitting.fit_model(tables, data, source=args.model)
+    except DataError as exc:
+        raise UsageError(str(exc)) from None
+    p = result.problem
+    used = len(p.data)
+    print(f"fit: {used} points of {args.data} ({used - p.data.detections} upper limits"
+          + (f"; {len(data) - used} outside the [fit] range" if len(data) != used else "")
+          + f"), {len(result.names)} free parameters, systematics {p.settings.systematics:g}")
+    print(f"least squares: chi2 = {result.chi2:.6g}, dof = {result.dof}, chi2/dof = "
+          f"{result.chi2 / result.dof:.4g}; {result.evaluations} models in {result.elapsed:.1f} s"
+          + ("" if result.success else f"; not converged: {result.message}"))
+    for k, name in enumerate(result.names):
+        low, high = result.interval(k)
+        note = "  (at its bound: error not meaningful)" if name in result.at_bound else ""
+        print(_parameter_text(name, result.values[k], low, high, note))
+    sampled = None
+    if args.mcmc is not None:
+        if args.scheduler is not None:
+            import distributed
+
+            try:
+                client = distributed.Client(args.scheduler, timeout="20s")
+            except (OSError, TimeoutError, ValueError) as exc:
+                raise UsageError(f"--scheduler {args.scheduler}: cannot connect: {exc}") from None
+            where = f"Dask scheduler {args.scheduler}"
+            close = client.close
+            pool = client.get_executor(pure=False)
+        else:
+            pool = fitting.local_pool(args.workers)
+            where = f"{pool._max_workers} local processes"
+            close = pool.shutdown
+        try:
+            sampled = fitting.sample(result, args.mcmc, walkers=args.walkers, pool=pool, seed=args.seed)
+        except ValueError as exc:
+            if str(exc).startswith("walkers "):
+                raise UsageError(f"--{exc}") from None
+            raise
+        finally:
+            close()
+        print(f"mcmc: {sampled.walkers} walkers x {sampled.steps} steps on {where}, first {sampled.discard} "
+              f"steps dropped; acceptance {sampled.acceptance:.2f}; {sampled.evaluations} models in "
+              f"{sampled.elapsed:.1f} s ({sampled.rate:.3g} per second)")
+        for k, name in enumerate(sampled.names):
+            print(f"  {name:<24} median {sampled.median[k]:<12.6g} 16-84 % {sampled.low[k]:.5g} ... "
+                  f"{sampled.high[k]:.5g}")
+    text = fitting.best_fit_document(result, args.data, sampled)
+    try:
+        with open(args.output, "w", encoding="utf-8", newline="\n") as f:
+            f.write(text)
+    except OSError as exc:
+        raise UsageError(f"{args.output}: cannot write: {exc.strerror or exc}") from None
+    # What was written must read back as a model file with the fitted values.
+    best = load(args.output)
+    if best.fit is None or _read_toml(args.output) != result.model_data():
+        raise RuntimeError(f"{args.output} does not read back as the best fit")
+    written = [args.output]
+    if args.plot:
+        plot_fit(args.plot, result, mf.frequencies(), data, title=os.path.basename(args.model))
+        written.append(args.plot)
+    print(f"fit: wrote {', '.join(written)}")
+
+
+def plot_fit(path, result, nu, all_data=None, title=""):
+    """The data (error bars; upper limits as down arrows; the points of
+    all_data outside the fitted range in grey), the best-fit SED by
+    component on nu, and the normalised residuals below."""
+    plt = _pyplot()
+    p = result.problem
+    sed = result.model().sed(nu)
+    fig, (ax, rx) = plt.subplots(2, 1, figsize=(7.5, 6.4), sharex=True, gridspec_kw={"height_ratios": [3, 1]})
+    _draw_sed(ax, sed)
+    d = p.data
+    det = [i for i, u in enumerate(d.upper_limit) if not u]
+    ul = [i for i, u in enumerate(d.upper_limit) if u]
+    ax.errorbar([d.nu[i] for i in det], [d.flux[i] for i in det],
+                yerr=[[d.err_low[i] for i in det], [d.err_high[i] for i in det]],
+                fmt="o", ms=3, color="k", label="data", zorder=3)
+    if ul:
+        ax.errorbar([d.nu[i] for i in ul], [d.flux[i] for i in ul], yerr=[0.3 * d.flux[i] for i in ul],
+                    uplims=True, fmt="v", ms=3, color="0.3", label="upper limits", zorder=3)
+    if all_data is not None and len(all_data) > len(d):
+        used = set(d.nu)
+        out = [i for i, x in enumerate(all_data.nu) if x not in used]
+        ax.errorbar([all_data.nu[i] for i in out], [all_data.flux[i] for i in out],
+                    yerr=[[all_data.err_low[i] for i in out], [all_data.err_high[i] for i in out]],
+                    fmt="o", ms=3, color="0.65", label="not fitted", zorder=3)
+    lo = min(min(d.flux[i] - d.err_low[i] for i in range(len(d))), max(float(v) for v in sed.total) * 1e-4)
+    hi = max(max(d.flux[i] + d.err_high[i] for i in range(len(d))), max(float(v) for v in sed.total))
+    ax.set_ylim(max(lo, hi * 1e-6) / 2.0, hi * 3.0)
+    ax.set_xlim(min(min(d.nu) / 10.0, float(nu[0])), max(max(d.nu) * 10.0, float(nu[-1])))
+    ax.set_xlabel("")
+    ax.legend(fontsize="small")
+    ax.set_title(f"{title}: chi2/dof = {result.chi2:.4g}/{result.dof}" if title else
+                 f"chi2/dof = {result.chi2:.4g}/{result.dof}")
+    rx.axhline(0.0, color="0.5", lw=1)
+    rx.plot(d.nu, result.residuals, "o", ms=3, color="k")
+    rx.set_xscale("log")
+    rx.set_ylabel("(model - data) / sigma")
+    rx.set_xlabel(r"$\nu$ (observer frame) [Hz]")
+    rx.grid(True, alpha=0.3)
+    fig.tight_layout()
+    _save(fig, path)
+    plt.close(fig)
+
+# --- plots ----------------------------------------------------------------
 DECADES_SHOWN = 6.0  # plots show this many decades below the highest value
 
 
@@ -393,9 +593,11 @@ def main(argv=None):
     try:
         if args.command == "sed":
             run_sed(args)
+        elif args.command == "fit":
+            run_fit(args)
         else:
             run_evolve(args)
-    except (ModelFileError, UsageError) as exc:
+    except (ModelFileError, UsageError, DataError) as exc:
         print(str(exc), file=sys.stderr)
         return 2
     except KeyboardInterrupt:

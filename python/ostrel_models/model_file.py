@@ -47,6 +47,22 @@ other key or section is an error):
     nu_max = 1e27          # observer frame, Hz (default 1e27)
     points_per_decade = 10 # default 10
 
+    [grids]                # all optional: the internal grids of the steady SED
+    synchrotron = 4        # (`ostrel_models.emission.Grids`, points per decade;
+    compton = 80           # the defaults keep every component within 1 %)
+    seed = 24.72           # default: from compton
+    extrapolate = true     # true, false or "fine"
+    external = 16          # default: the denser of 16 and synchrotron
+
+    [fit]                  # what `fit` varies (`ostrel_models.fit`); ignored by sed and evolve
+    free = ["blob.b_field", "electrons.p1"]
+    log = true             # positive parameters in log10; or a list of names
+    systematics = 0.0      # relative error added in quadrature
+    nu_min = 1e11          # optional: data below (Hz, observer frame) left out
+    nu_max = 1e30          # optional: data above left out
+    [fit.bounds]
+    "blob.b_field" = [1e-3, 1.0]
+
 Shapes and their parameters (x = gamma):
 
     power_law          p                      x^-p
@@ -68,7 +84,7 @@ import math
 from . import _util
 from .blob import Blob
 from .distributions import SHAPES
-from .emission import ExternalField, Model
+from .emission import ExternalField, Grids, Model
 
 SHAPE_PARAMETERS = {name: cls.parameters for name, cls in SHAPES.items()}
 COMMON = ("gamma_min", "gamma_max")
@@ -81,7 +97,8 @@ EXTERNAL_KEYS = ("energy_density", "frequency")
 EVOLUTION_KEYS = {"escape_time": True, "acceleration_time": False, "duration": True, "time_step": True,
                   "steady": False}
 OUTPUT_DEFAULTS = {"nu_min": 1e8, "nu_max": 1e27, "points_per_decade": 10}
-SECTIONS = ("blob", "electrons", "injection", "emission", "external", "evolution", "output")
+GRIDS_KEYS = ("synchrotron", "compton", "seed", "extrapolate", "external")
+SECTIONS = ("blob", "electrons", "injection", "emission", "external", "evolution", "output", "grids", "fit")
 
 
 class ModelFileError(ValueError):
@@ -205,10 +222,13 @@ class InjectionSpec:
 
 class ModelFile:
     """What a model file describes. Sections that are absent are None
-    (`electrons`, `injection`, `external`, `evolution`)."""
+    (`electrons`, `injection`, `external`, `evolution`, `grids`, `fit`)."""
 
-    def __init__(self, source, blob, electrons, injection, emission, external, evolution, output):
+    def __init__(self, source, blob, electrons, injection, emission, external, evolution, output, grids=None,
+                 fit=None):
         self.source = source
+        self.grids = grids
+        self.fit = fit
         self.blob = blob
         self.electrons = electrons
         self.injection = injection
@@ -229,7 +249,7 @@ class ModelFile:
         """The steady `Model` of [blob], [electrons], [emission] and [external]."""
         self.require("electrons", "sed")
         return Model(self.blob, self.electrons, synchrotron=self.synchrotron, ssa=self.ssa, ssc=self.ssc,
-                     external=self.external)
+                     external=self.external, grids=self.grids)
 
 
 def _distribution(section, normalisations):
@@ -374,5 +394,29 @@ def parse(data, source="model"):
     if o["points_per_decade"] > 1000:
         raise s.error("points_per_decade", f"must be at most 1000, got {o['points_per_decade']!r}")
 
+    # [grids]
+    grids = None
+    if "grids" in data:
+        s = section("grids")
+        s.unknown(GRIDS_KEYS)
+        g = {key: s.number(key, required=False) for key in ("synchrotron", "compton", "seed", "external")}
+        extrapolate = True
+        if s.has("extrapolate"):
+            extrapolate = s.table["extrapolate"]
+            if not (isinstance(extrapolate, bool) or extrapolate == "fine"):
+                raise s.error("extrapolate", f"must be true, false or \"fine\", got {_describe(extrapolate)}")
+        for key in ("synchrotron", "compton"):
+            if g[key] is None:
+                g[key] = getattr(Grids(), key)
+        grids = s.build(GRIDS_KEYS, lambda: Grids(g["synchrotron"], g["compton"], g["seed"], extrapolate,
+                                                  g["external"]))
+
+    # [fit]: checked against the rest of the file by the fit module
+    fit = None
+    if "fit" in data:
+        from .fit import FitSettings
+
+        fit = FitSettings.parse(data, source)
+
     return ModelFile(source, blob, electrons, injection, emission, external, evolution,
-                     (o["nu_min"], o["nu_max"], o["points_per_decade"]))
+                     (o["nu_min"], o["nu_max"], o["points_per_decade"]), grids, fit)
