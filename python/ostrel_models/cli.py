@@ -353,6 +353,37 @@ def _parameter_text(name, value, low, high, note=""):
     return f"  {name:<24} {value:<12.6g} 1 sigma {low:.5g} ... {high:.5g}{note}"
 
 
+def _fit_and_sample(args, tables, data, pool, where):
+    from . import fit as fitting
+
+    try:
+        result = fitting.fit_model(tables, data, source=args.model)
+    except DataError as exc:
+        raise UsageError(str(exc)) from None
+    p = result.problem
+    used = len(p.data)
+    print(f"fit: {used} points of {args.data} ({used - p.data.detections} upper limits"
+          + (f"; {len(data) - used} outside the [fit] range" if len(data) != used else "")
+          + f"), {len(result.names)} free parameters, systematics {p.settings.systematics:g}")
+    print(f"least squares: chi2 = {result.chi2:.6g}, dof = {result.dof}, chi2/dof = "
+          f"{result.chi2 / result.dof:.4g}; {result.evaluations} models in {result.elapsed:.1f} s"
+          + ("" if result.success else f"; not converged: {result.message}"))
+    for k, name in enumerate(result.names):
+        low, high = result.interval(k)
+        note = "  (at its bound: error not meaningful)" if name in result.at_bound else ""
+        print(_parameter_text(name, result.values[k], low, high, note))
+    if args.mcmc is None:
+        return result, None
+    sampled = fitting.sample(result, args.mcmc, walkers=args.walkers, pool=pool, seed=args.seed)
+    print(f"mcmc: {sampled.walkers} walkers x {sampled.steps} steps on {where}, first {sampled.discard} "
+          f"steps dropped; acceptance {sampled.acceptance:.2f}; {sampled.evaluations} models in "
+          f"{sampled.elapsed:.1f} s ({sampled.rate:.3g} per second)")
+    for k, name in enumerate(sampled.names):
+        print(f"  {name:<24} median {sampled.median[k]:<12.6g} 16-84 % {sampled.low[k]:.5g} ... "
+              f"{sampled.high[k]:.5g}")
+    return result, sampled
+
+
 def run_fit(args):
     from . import fit as fitting
     from .model_file import _read_toml, parse
@@ -376,52 +407,29 @@ def run_fit(args):
     if mf.fit is None:
         raise ModelFileError(f"{args.model}: [fit]: missing (the fit command needs it: free = [\"section.key\", ...])")
     data = fitting.read_data(args.data)
-    try:
-        result = fitting.fit_model(tables, data, source=args.model)
-    except DataError as exc:
-        raise UsageError(str(exc)) from None
-    p = result.problem
-    used = len(p.data)
-    print(f"fit: {used} points of {args.data} ({used - p.data.detections} upper limits"
-          + (f"; {len(data) - used} outside the [fit] range" if len(data) != used else "")
-          + f"), {len(result.names)} free parameters, systematics {p.settings.systematics:g}")
-    print(f"least squares: chi2 = {result.chi2:.6g}, dof = {result.dof}, chi2/dof = "
-          f"{result.chi2 / result.dof:.4g}; {result.evaluations} models in {result.elapsed:.1f} s"
-          + ("" if result.success else f"; not converged: {result.message}"))
-    for k, name in enumerate(result.names):
-        low, high = result.interval(k)
-        note = "  (at its bound: error not meaningful)" if name in result.at_bound else ""
-        print(_parameter_text(name, result.values[k], low, high, note))
-    sampled = None
-    if args.mcmc is not None:
-        if args.scheduler is not None:
-            import distributed
+    n_free = len(mf.fit.names)
+    if args.walkers is not None and (args.walkers < 2 * n_free or args.walkers % 2):
+        raise UsageError(f"--walkers must be even and at least twice the free parameters ({2 * n_free}), "
+                         f"got {args.walkers}")
+    pool, close, where = None, None, ""
+    if args.mcmc is not None and args.scheduler is not None:
+        # Connected before the fit, so that a wrong address fails at once.
+        import distributed
 
-            try:
-                client = distributed.Client(args.scheduler, timeout="20s")
-            except (OSError, TimeoutError, ValueError) as exc:
-                raise UsageError(f"--scheduler {args.scheduler}: cannot connect: {exc}") from None
-            where = f"Dask scheduler {args.scheduler}"
-            close = client.close
-            pool = client.get_executor(pure=False)
-        else:
-            pool = fitting.local_pool(args.workers)
-            where = f"{pool._max_workers} local processes"
-            close = pool.shutdown
         try:
-            sampled = fitting.sample(result, args.mcmc, walkers=args.walkers, pool=pool, seed=args.seed)
-        except ValueError as exc:
-            if str(exc).startswith("walkers "):
-                raise UsageError(f"--{exc}") from None
-            raise
-        finally:
+            client = distributed.Client(args.scheduler, timeout="20s")
+        except (OSError, TimeoutError, ValueError) as exc:
+            message = " ".join(str(exc).split())
+            raise UsageError(f"--scheduler {args.scheduler}: cannot connect: {message}") from None
+        pool, close, where = client.get_executor(pure=False), client.close, f"Dask scheduler {args.scheduler}"
+    elif args.mcmc is not None:
+        pool = fitting.local_pool(args.workers)  # processes start at the first task
+        close, where = pool.shutdown, f"{pool._max_workers} local processes"
+    try:
+        result, sampled = _fit_and_sample(args, tables, data, pool, where)
+    finally:
+        if close is not None:
             close()
-        print(f"mcmc: {sampled.walkers} walkers x {sampled.steps} steps on {where}, first {sampled.discard} "
-              f"steps dropped; acceptance {sampled.acceptance:.2f}; {sampled.evaluations} models in "
-              f"{sampled.elapsed:.1f} s ({sampled.rate:.3g} per second)")
-        for k, name in enumerate(sampled.names):
-            print(f"  {name:<24} median {sampled.median[k]:<12.6g} 16-84 % {sampled.low[k]:.5g} ... "
-                  f"{sampled.high[k]:.5g}")
     text = fitting.best_fit_document(result, args.data, sampled)
     try:
         with open(args.output, "w", encoding="utf-8", newline="\n") as f:

@@ -467,10 +467,17 @@ def argv_fit(tmp_path, model_text=SMALL_FILE, data_text=GOOD_CSV, *extra):
     (SMALL_FILE, GOOD_CSV, (), "2 measured points for 4 free parameters"),
     (SMALL_FILE, GOOD_CSV, ("--workers", "2"), "--workers needs --mcmc"),
     (SMALL_FILE, GOOD_CSV, ("--mcmc", "2", "--workers", "1", "--scheduler", "x"), "exclude each other"),
+    (SMALL_FILE, GOOD_CSV, ("--mcmc", "2", "--walkers", "7"), "--walkers must be even and at least twice"),
+    (SMALL_FILE, GOOD_CSV, ("--mcmc", "2", "--scheduler", "x"), "--scheduler x: cannot connect: missing port"),
 ])
 def test_fit_command_refuses_bad_input_with_one_line_and_status_2(tmp_path, capsys, model_text, data_text,
                                                                   extra, message):
     pytest.importorskip("scipy")
+    if "--walkers" in extra:
+        pytest.importorskip("emcee")
+    if "--scheduler" in extra and "--workers" not in extra:
+        pytest.importorskip("emcee")
+        pytest.importorskip("distributed")
     status = cli.main(argv_fit(tmp_path, model_text, data_text, *extra))
     err = capsys.readouterr().err
     assert status == 2 and message in err and err.count("\n") == 1
