@@ -471,10 +471,12 @@ def plot_fit(path, result, nu, all_data=None, title=""):
         ax.errorbar([all_data.nu[i] for i in out], [all_data.flux[i] for i in out],
                     yerr=[[all_data.err_low[i] for i in out], [all_data.err_high[i] for i in out]],
                     fmt="o", ms=3, color="0.65", label="not fitted", zorder=3)
-    lo = min(min(d.flux[i] - d.err_low[i] for i in range(len(d))), max(float(v) for v in sed.total) * 1e-4)
-    hi = max(max(d.flux[i] + d.err_high[i] for i in range(len(d))), max(float(v) for v in sed.total))
+    shown = all_data if all_data is not None else d
+    positive = [y for y in shown.flux if y > 0.0]
+    lo = min(min(positive) / 2.0 if positive else math.inf, max(float(v) for v in sed.total) * 1e-4)
+    hi = max(max(shown.flux[i] + shown.err_high[i] for i in range(len(shown))), max(float(v) for v in sed.total))
     ax.set_ylim(max(lo, hi * 1e-6) / 2.0, hi * 3.0)
-    ax.set_xlim(min(min(d.nu) / 10.0, float(nu[0])), max(max(d.nu) * 10.0, float(nu[-1])))
+    ax.set_xlim(min(min(shown.nu) / 10.0, float(nu[0])), max(max(shown.nu) * 10.0, float(nu[-1])))
     ax.set_xlabel("")
     ax.legend(fontsize="small")
     ax.set_title(f"{title}: chi2/dof = {result.chi2:.4g}/{result.dof}" if title else

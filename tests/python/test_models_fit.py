@@ -444,9 +444,13 @@ def test_fit_command_writes_a_best_fit_that_sed_accepts(tmp_path):
     model = write(tmp_path, SMALL_FILE, "small.toml")
     data_path = write(tmp_path, csv_text(synthetic()), "data.csv")
     best = str(tmp_path / "best.toml")
-    proc = run("fit", model, data_path, "-o", best)
+    plot = tmp_path / "fit.png"
+    has_matplotlib = importlib.util.find_spec("matplotlib") is not None
+    proc = run("fit", model, data_path, "-o", best, *(["--plot", str(plot)] if has_matplotlib else []))
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
+    if has_matplotlib:
+        assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "chi2 = " in proc.stdout and "dof = " in proc.stdout and "blob.b_field" in proc.stdout
     # The file is the input's tables with the fitted values, and the fit
     # through the API gives the same values to the last bit.
