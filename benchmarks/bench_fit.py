@@ -11,11 +11,11 @@
    same data and statistic, with only its normalisation (the electrons'
    energy) fitted: its chi^2/dof and the energies of electrons and field.
 3. emcee from the best fit (12 walkers, `steps` steps) with the walkers
-   evaluated in this process, on 1 and 2 local worker processes
-   (`ostrel_models.fit.local_pool`: each process runs the kernels on its
-   share of the cores) and on a 2-worker Dask LocalCluster (one kernel
-   thread per worker). Each pool is warmed up first (processes started,
-   modules imported), so the rates are those of a running pool.
+   evaluated in this process, on 1 local worker process with 1 and with 2
+   kernel threads, on 2 local worker processes of 1 kernel thread each
+   (`ostrel_models.fit.local_pool`) and on a 2-worker Dask LocalCluster
+   (one kernel thread per worker). Each pool is warmed up first (processes
+   started, modules imported), so the rates are those of a running pool.
 
 Prints the load average with every figure: the machine may be shared.
 Needs scipy, emcee, astropy and dask[distributed] (pip install ".[fit]").
@@ -113,9 +113,10 @@ def main():
     if args.steps < 1:
         return
     rates = {"this process": rate(result, args.steps, None, "in this process")}
-    for workers in (1, 2):
-        with fit.local_pool(workers) as pool:
-            rates[f"{workers} local processes"] = rate(result, args.steps, pool, f"{workers} local processes")
+    for workers, threads in ((1, 1), (1, None), (2, None)):
+        label = f"{workers} local process{'es' if workers > 1 else ''}" + (", 1 kernel thread" if threads else "")
+        with fit.local_pool(workers, threads) as pool:
+            rates[label] = rate(result, args.steps, pool, label)
     try:
         import distributed
     except ImportError:

@@ -780,11 +780,11 @@ def _init_worker(threads):
     os.environ["RAYON_NUM_THREADS"] = str(threads)
 
 
-def local_pool(workers=None):
+def local_pool(workers=None, threads=None):
     """A process pool for `sample` (or `fit_model`): `workers` processes
-    (default: the processors available), each running the kernels on its
-    share of the processors (at least one thread). Processes are started
-    fresh (spawn), not forked from this one."""
+    (default: the processors available), each running the kernels on
+    `threads` threads (default: its share of the processors, at least one).
+    Processes are started fresh (spawn), not forked from this one."""
     import concurrent.futures
     import multiprocessing
 
@@ -792,7 +792,9 @@ def local_pool(workers=None):
     workers = int(workers or cpus)
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers!r}")
-    threads = max(1, cpus // workers)
+    threads = int(threads or max(1, cpus // workers))
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, got {threads!r}")
     return concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn"),
                                                   initializer=_init_worker, initargs=(threads,))
 
