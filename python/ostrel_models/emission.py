@@ -34,57 +34,44 @@ kernel is evaluated at the output frequencies themselves.
   c step^2 / 8 with c = |d^2 ln n / d(ln gamma)^2|. Curved shapes are
   therefore tabulated with every segment split until c step^2 is below a
   bound (`adaptive_tabulation`): 1e-3 (4 / synchrotron)^2 for the output,
-  20 times looser for the self-Compton seed (whose errors the scattering
-  averages out), 1e-3 (16 / external)^2 for external Compton. The error falls
+  20 times looser for the self-Compton seed, 1e-3 (16 / external)^2 for
+  external Compton, 1e-2 (80 / compton)^2 for self-Compton. The error falls
   with the bound, i.e. as the square of the step (PowerLawCutoff, whose
-  c = gamma / gamma_cutoff grows without limit, the slowest: about step^1.3).
-- Self-Compton (`ic_iso_powlaw_full`) counts, for each pair of a seed
-  segment [nu_lo, nu_hi] and an electron segment, the electron segment only
-  if it lies wholly above sqrt(nu / (4 nu_lo)), and cuts the electrons of the
-  whole seed segment at the Klein-Nishina limit of nu_hi. Both shortfalls
-  follow the seed step as well as the electron step. At the threshold the
-  scattering kernel vanishes, so that loss is second order; at the
-  Klein-Nishina cut it does not, so where that cut shapes the spectrum the
-  loss is first order in the seed step. With the seed step a rational
-  multiple of the electron step (seed 10 and electrons 40 per decade) every
-  seed segment puts its threshold at the same place of its electron
-  segment, and the loss is a saw-tooth in frequency that no extrapolation
-  removes; the seed grid is therefore set so that half its step is a whole
-  multiple of 1.618 electron steps (golden-ratio spacing spreads the
-  thresholds evenly). Two seed grids, s and 2 s per decade (every other
-  point of the finer), scatter off the same electrons and are extrapolated
-  to zero seed step as 2 f(2 s) - f(s); `extrapolate="fine"` instead
-  combines three levels, (s, e), (2 s, 2 e), (4 s, 4 e), for an error
-  a h + b h^2 (for reference computations). The synchrotron of the seed is
-  computed on the coarser seed grid and interpolated (power law) onto the
-  finer one.
-- Close to the kinematic limit h nu' = gamma_max m_e c^2 fixed grids fail:
-  at nu' = limit e^-d only seeds within e^(+-d) of nu* = m_e c^2 /
-  (4 h gamma_max) and electrons above gamma_max e^-d scatter (a triangle of
-  side d in ln nu_seed, ln gamma), and the cut per seed segment loses about
-  (seed step) / d of it, 28 % at d = 0.2 on the common grids. Above 1e-2 of
-  the limit (d < ln 100) self-Compton is therefore computed on grids scaled
-  to d (`BlobEmission._ssc_near_limit`): electrons from gamma_max e^-d at
-  steps of at most d / compton (or less where n falls off within d, as a
-  cut-off does; at least 2 compton per decade), seed steps
-  2 * 1.618 times that over nu* e^(+-d), the seed intensity interpolated
-  from the seed table, the same levels and extrapolation. Each chunk of seed
-  segments gets only the electrons that can reach the wanted frequencies
-  from it (above sqrt(nu / (4 nu_top))), which makes these grids cheap.
-- The kernel evaluates the emissivity at every frequency of its seed table.
-  Since the emissivity is linear in the seed, the seed goes in chunks of 8
-  consecutive segments, each with the wanted frequencies it can reach only
-  (from its lowest seed frequency to 4 gamma_max^2 times its highest: a
-  wanted frequency inside a chunk carries the chunk's power-law value, one
-  above it zero), so that the seed frequencies nobody asked for cost little.
-  A wanted frequency inside a seed segment splits it in two for the kernel,
-  which moves the cut and the threshold of that segment and so the values
-  at every frequency it reaches; the frequencies above a chunk therefore go
-  in a call of their own, apart from those inside it. (Merged into one
-  call, 100 output frequencies moved the self-Compton of the reference
-  model by 0.3-0.4 %, about the grid error, and 1000 of them, denser than
-  the seed grid, made both extrapolation levels nearly the same grid: 1.5-
-  1.8 % errors.)
+  c = gamma / gamma_cutoff grows without limit, the slowest: about
+  step^1.3).
+- Self-Compton (`ic_iso_powlaw_full`) counts, for a seed segment [a, b] and
+  a frequency nu, only the electron segments that lie wholly above the
+  threshold sqrt(nu / (4 a)), and cuts the electrons of the whole segment at
+  the Klein-Nishina limit m_e c^2 / (4 h b). The first loss is removed
+  here: every seed segment goes to the kernel with electrons that have the
+  threshold of each of its frequencies as a grid point (n on the same
+  power law there, `compton_by_segment`), so the electrons are exact for
+  PowerLaw, BrokenPowerLaw and Tabulated distributions. What remains
+  follows the seed step h: the cut at b is first order in h where it
+  shapes the spectrum (seeds above nu_star = m_e c^2 / (4 h gamma_max), the
+  Klein-Nishina region), the electrons between sqrt(nu / (4 b)) and
+  sqrt(nu / (4 a)), where the scattering kernel vanishes, and the seed's
+  power-law chords are second order. Self-Compton is therefore computed on
+  seed grids of h, h/2 (and h/4 above nu_star) and extrapolated to zero
+  step for errors a h + b h^2 + c h^3 above nu_star, b h^2 + c h^3 below.
+- The seed intensity is sampled with the synchrotron kernel at 3 points per
+  decade and at the output frequencies (whose synchrotron is needed
+  anyway), segments split where the curvature of ln I calls for it, and
+  interpolated (cubic in log-log) onto the seed grids: the synchrotron
+  kernel costs 15-30 us a frequency, and the seed grids have several
+  hundred points. The seed is taken where it is at least 1e-6 of its
+  largest intensity.
+- Close to the kinematic limit h nu' = gamma_max m_e c^2 the region that
+  scatters to nu' = limit e^-d is a triangle of side d in (ln nu_seed,
+  ln gamma) at (nu_star, gamma_max), so the seed step must be small against
+  d: above 1/30 of the limit the seed grid is graded towards nu_star, its
+  step (8 / compton) times the distance from nu_star, down to that times
+  the smallest d asked for, and these few frequencies go to the kernel with
+  several seed segments per call.
+- The finer seed levels are computed where the first level gives nu j at
+  least 1e-4 of its largest value; at the other frequencies (self-Compton
+  far below its peak) the first level stands, within 5 % of converged on
+  the reference blob.
 """
 
 import bisect
@@ -99,11 +86,6 @@ from .distributions import Distribution, Tabulated
 # intensity: the volume average over a uniform sphere (Gould 1979).
 SEED_FACTOR = 9.0 / 4.0
 
-# The golden ratio: the positions k * m * 1.618 modulo 1 (k = 0, 1, 2, ...) of
-# the self-Compton thresholds within their electron segments spread evenly
-# for any whole m (it is the number worst approximated by fractions).
-_PHI = (1.0 + math.sqrt(5.0)) / 2.0
-
 # Synchrotron emission and absorption beyond this many critical frequencies
 # of gamma_max are below e^-100 of their value there: they are set to zero
 # instead of evaluated.
@@ -114,24 +96,31 @@ _SYNCHROTRON_CUT = 100.0
 # self-Compton seed (see `adaptive_tabulation` and `Grids`).
 _CURVATURE_OUTPUT = 0.001
 _CURVATURE_SEED = 0.05
-_SEED_SAMPLED_EVERY = 2
+_CURVATURE_COMPTON = 0.01
 
-# Self-Compton at output frequencies above exp(-_LIMIT_BAND) of the kinematic
-# limit h nu' = gamma_max m_e c^2 is computed on grids scaled to the distance
-# d = ln(limit / nu') from it (`BlobEmission._ssc_near_limit`): electron steps
-# (in ln gamma) of at most w / compton, w = d or, where n falls faster (a
-# cut-off), _LIMIT_WIDTH e-folds of n at gamma_max e^-d (but at least d / 4),
-# and never coarser than _LIMIT_DENSITY * compton per decade; seed steps
-# 2 * 1.618 electron steps. Output frequencies whose distances lie within a
-# factor _LIMIT_GROUP of each other share one set of grids; seed chunks of
-# _LIMIT_CHUNK segments each get their own electron floor.
-_LIMIT_BAND = math.log(100.0)
-_LIMIT_DENSITY = 2.0
-_LIMIT_GROUP = 1.5
-_LIMIT_WIDTH = 3.0
-_LIMIT_CHUNK = 8
-# Seed segments per self-Compton kernel call (`compton_emissivity`).
-_COMPTON_CHUNK = 8
+# Self-Compton (see `BlobEmission._ssc_emissivity`): the seed intensity is
+# sampled (synchrotron kernel) at _SEED_SAMPLES points per decade and at the
+# output frequencies, segments split until the chord bound c h^2 <=
+# _SEED_SAMPLE_CURVATURE holds, and interpolated from there (`_interp_seed`).
+# Self-Compton takes the seed where it is at least _SEED_FLOOR of its largest
+# intensity. Output frequencies above exp(-_LIMIT_BAND) of the kinematic limit
+# get seed steps graded towards nu_star, down to rate * max(d_min,
+# _NEAR_FLOOR), d_min the distance (in ln nu) of the highest one below the
+# limit (`seed_grid`). The seed levels (each of half the step of the one
+# before) below nu_star and in the Klein-Nishina region above it are
+# _LEVELS_BELOW and _LEVELS_ABOVE by `Grids.extrapolate`; the finer levels are
+# computed where the first gives nu j at least _SSC_BAND of its largest value.
+# With fewer than _CHUNK_WORK / chunk output frequencies, `chunk` seed segments
+# go to the kernel at once.
+_SEED_SAMPLES = 3.0
+_SEED_SAMPLE_CURVATURE = 0.05
+_SEED_FLOOR = 1e-6
+_LIMIT_BAND = math.log(30.0)
+_NEAR_FLOOR = 1e-3
+_LEVELS_BELOW = {False: 1, True: 2, "fine": 3}
+_LEVELS_ABOVE = {False: 1, True: 3, "fine": 4}
+_SSC_BAND = 1e-4
+_CHUNK_WORK = 24
 
 
 class ExternalField:
@@ -152,22 +141,22 @@ class Grids:
     - `synchrotron`: Lorentz factors for synchrotron (emission, absorption
       and the self-Compton seed); curved shapes are split further until the
       chord error bound 1e-3 (4 / synchrotron)^2 holds (module docstring);
-    - `compton`: Lorentz factors for self-Compton;
-    - `seed`: frequencies of the seed field (coarser of the two seed grids)
-      over the synchrotron range of `seed_frequencies`; None (default) gives
-      compton / (4 * 1.618), any value is raised as far as needed for half a
-      seed step to be a whole multiple of 1.618 electron steps;
-    - `extrapolate`: True (default) extrapolates self-Compton from seed
-      grids of `seed` and 2 `seed` per decade to zero seed step; False
-      computes the coarser one alone; "fine" combines three levels, (seed,
-      compton) times 1, 2 and 4, for an error a h + b h^2 (about 20 times the
-      work: for reference computations);
+    - `compton`: the resolution of self-Compton, one number for all of its
+      grids (default 80): seed points per decade compton / 16 (the coarser
+      level; see `seed`), the seed steps graded towards the kinematic limit
+      at a rate 8 / compton of the distance, seed segments split until the
+      chord error bound 0.05 (80 / compton)^2 of the seed's curvature holds,
+      and curved electron shapes tabulated at compton / 5 per decade with
+      the chord bound 1e-3 (80 / compton)^2;
+    - `seed`: seed points per decade of the coarser level away from the
+      kinematic limit (None: compton / 16);
+    - `extrapolate`: True (default) adds a level of half the seed step where
+      the Klein-Nishina cut makes the error first order in the step and
+      extrapolates to zero step; False computes one level; "fine" three
+      levels, combined for an error a h + b h^2 (for reference
+      computations);
     - `external`: Lorentz factors for external Compton (None: the denser of
       16 and `synchrotron`), curved shapes split to 1e-3 (16 / external)^2.
-
-    Above 1e-2 of the kinematic limit h nu' = gamma_max m_e c^2,
-    self-Compton runs on grids scaled to the distance from it (module
-    docstring): `compton` and `extrapolate` set them too, `seed` does not.
 
     Measured (`python scripts/models_accuracy.py`): reference blob R = 1e16
     cm, B = 0.1 G, delta = 10, z = 0, d_L = 1e27 cm; electrons of 1e47 erg
@@ -175,11 +164,10 @@ class Grids:
     LogParabola(2, 0.4, 1e4), PowerLawCutoff(2, 1e5); external field 1e-2
     erg cm^-3 at 3e14 Hz; 100 frequencies 1e8-1e27 Hz. Error: the largest
     |f / f_ref - 1| where the component is at least 1e-3 of its peak, against
-    Grids(32, 80, 24.72, "fine", 64), which is within 0.05 % of the same
-    with every density doubled (self-Compton: 0.03-0.05 % in its Thomson
-    band, 0.07-0.12 % over its whole window up to the kinematic limit; above
-    1e-2 of the limit both are within 0.11 % of single kernel calls on
-    grids of their own there, `--limit`).
+    Grids(32, 320, None, "fine", 64), which is within 0.002 % of the same at
+    compton=640 and within 0.04-0.06 % (Thomson band) and 0.06-0.12 % (up to
+    the kinematic limit) of the reference of the earlier scheme, whose
+    electron grids were shared by all frequencies.
 
     - Synchrotron, with or without absorption: exact (0.000 %) for PowerLaw
       and BrokenPowerLaw at any density; LogParabola 0.13 / 0.032 / 0.008 /
@@ -189,27 +177,13 @@ class Grids:
     - External Compton: exact for (broken) power laws; LogParabola 2.0 /
       0.44 / 0.11 / 0.026 % and PowerLawCutoff 2.3 / 0.59 / 0.09 / 0.025 %
       at external 1 / 2 / 4 / 8: step^2.
-    - Self-Compton over its whole window (PowerLaw / BrokenPowerLaw /
-      LogParabola / PowerLawCutoff), extrapolated, at compton 20: 2.8 / 4.7 /
-      5.3 / 4.1 %; 40: 1.3 / 1.4 / 1.0 / 1.1 %; 80: 0.66 / 0.80 / 0.49 /
-      0.56 %; 160: 0.20 / 0.26 / 0.20 / 0.15 % (one level: 12-13 % at 80,
-      about as the step). The largest errors are in the Thomson band (below
-      1e-2 of the limit), nearly all of them from the seed step (with seed
-      24.72 BrokenPowerLaw has 0.08 % there, at 1.75 times the time).
-      Above it, on the grids scaled to the distance from the limit, 0.46 /
-      0.38 / 0.06 / 0.18 % against the reference and 0.45 / 0.37 / 0.07 /
-      0.21 % against the single kernel calls of `--limit`, no worse at
-      d = 0.2 than at d = 4 (on the common grids it was 27-30 % at the last
-      point before the limit, and 6.5 % below half of it for
-      PowerLawCutoff).
-    - The defaults (4, 80, None, True, None): synchrotron within 0.6 %,
-      external Compton within 0.01 % and self-Compton within 0.8 % over the
-      whole window, for all four shapes. One SED of the broken power law
-      (synchrotron, absorption, self-Compton, 100 frequencies) takes about
-      95 ms on one worker (about 10 ms of it for the 10 frequencies near the
-      limit; measured on a shared machine, where the previous scheme took
-      the same), nearly all of it in `ic_iso_powlaw_full`; LogParabola and
-      PowerLawCutoff add 80-140 ms of synchrotron over their finer grids.
+    - Self-Compton over its whole window, BrokenPowerLaw, at compton 40 /
+      80 / 160: one level 49 / 22 / 8.9 %, extrapolated 3.6 / 0.64 / 0.10 %;
+      above 1/30 of the kinematic limit 1.4 / 0.34 / 0.06 %.
+    - The defaults (4, 80, None, True, None): self-Compton within 0.64 /
+      0.68 / 0.75 / 0.69 % (BrokenPowerLaw / PowerLaw / LogParabola /
+      PowerLawCutoff), synchrotron within 0.6 % and external Compton within
+      0.01 % for all four.
     """
 
     def __init__(self, synchrotron=4, compton=80, seed=None, extrapolate=True, external=None):
@@ -229,23 +203,29 @@ class Grids:
         """Lorentz-factor points per decade for external Compton."""
         return self.external if self.external is not None else max(16.0, self.synchrotron)
 
-    def seed_density(self, electron_density=None):
-        """Seed points per decade of the coarser self-Compton level for
-        electrons with electron_density points per decade (default
-        `compton`): `seed`, or compton / (4 * 1.618) if that is None, raised
-        as far as needed for half a seed step to be a whole multiple of 1.618
-        electron steps (see the module docstring)."""
-        e = self.compton if electron_density is None else electron_density
-        s = e / (4.0 * _PHI) if self.seed is None else self.seed
-        t = e / (2.0 * s)  # half a seed step, in electron steps
-        if t >= _PHI:
-            s = e / (2.0 * _PHI * math.floor(t / _PHI + 1e-12))
-        return s
+    def seed_density(self):
+        """Seed points per decade of the coarser self-Compton level away
+        from the kinematic limit."""
+        return self.seed if self.seed is not None else self.compton / 16.0
+
+    def seed_rate(self):
+        """Seed step near the kinematic limit, as a fraction of the distance
+        from nu_star (in ln nu)."""
+        return 8.0 / self.compton
+
+    def seed_curvature_bound(self):
+        """Bound on c h^2 of the segments of the sampled seed intensity (c
+        the curvature of ln I in ln nu, h the step)."""
+        return _SEED_SAMPLE_CURVATURE * (80.0 / self.compton) ** 2
+
+    def compton_electron_density(self):
+        """Lorentz-factor points per decade of the self-Compton table of a
+        curved shape (split further to the chord bound 1e-3 (80 / compton)^2)."""
+        return self.compton / 5.0
 
     def __repr__(self):
         return (f"Grids(synchrotron={self.synchrotron!r}, compton={self.compton!r}, seed={self.seed!r}, "
                 f"extrapolate={self.extrapolate!r}, external={self.external!r})")
-
 
 class SED:
     """An observed spectral energy distribution: `nu` (Hz) and nu F_nu
@@ -283,19 +263,6 @@ def seed_frequencies(b_field, gamma_min, gamma_max, points_per_decade):
     lo = 1e-4 * 1.5 * nu_b * gamma_min * gamma_min
     hi = 30.0 * 1.5 * nu_b * gamma_max * gamma_max
     return _util.log_grid(lo, hi, points_per_decade)
-
-
-def _seed_levels(b_field, gamma_min, gamma_max, points_per_decade, levels=2):
-    """Seed frequencies over the range of `seed_frequencies`, evenly spaced
-    in log with levels times points_per_decade per decade, so that every
-    levels-th point of them is the grid at points_per_decade."""
-    grid = seed_frequencies(b_field, gamma_min, gamma_max, 1.0)
-    lo, hi = grid[0], grid[-1]
-    m = max(1, int(math.ceil(math.log10(hi / lo) * points_per_decade - 1e-9)))
-    step = math.log(hi / lo) / (levels * m)
-    fine = [lo * math.exp(step * i) for i in range(levels * m + 1)]
-    fine[0], fine[-1] = lo, hi
-    return fine
 
 
 def _log_curvature(shape, lo, hi):
@@ -366,68 +333,224 @@ def _romberg12(f0, f1, f2):
     return out
 
 
-def compton_emissivity(seed_freqs, seed_intensity, gamma, n, freqs, chunk=_COMPTON_CHUNK):
-    """Self-Compton emissivity per sr at the ascending blob-frame `freqs` of
-    electrons (gamma, n) in an isotropic seed tabulated on `seed_freqs`
-    (ascending, a power law between points).
-
-    The kernel evaluates the emissivity at every frequency of its seed
-    table; since the emissivity is linear in the seed, the seed is split into
-    chunks of `chunk` consecutive segments, and each chunk is passed with
-    the wanted frequencies it can reach: those above it in one call, those
-    inside it in another (a wanted frequency inside a chunk gets the chunk's
-    power-law value, one outside it zero, so no seed segment is counted
-    twice or lost). A frequency inside the seed table splits the segment it
-    falls in, which moves that segment's Klein-Nishina cut and threshold;
-    kept apart, it does so only for the frequencies inside the same
-    chunk."""
-    m = len(freqs)
+def _curvatures(x, y):
+    """|d^2 ln y / d(ln x)^2| at the inner points of a positive table (from
+    the three-point second difference on the uneven grid); 0 at the ends
+    and wherever a value is not positive."""
+    m = len(x)
     out = [0.0] * m
-    live = [i for i, v in enumerate(seed_intensity) if v > 1e-200]
-    if len(live) < 2 or len(gamma) < 2:
-        return out
-    sf = seed_freqs[live[0]:live[-1] + 1]
-    si = seed_intensity[live[0]:live[-1] + 1]
-    # x = nu / (4 nu_seed) between 1/4 and gamma_max^2: nothing outside.
-    top = 4.0 * gamma[-1] ** 2 * sf[-1]
-    want = [k for k, f in enumerate(freqs) if sf[0] <= f <= top]
-    if not want:
-        return out
-    wanted = [freqs[k] for k in want]
-    g2 = 4.0 * gamma[-1] ** 2
-    for s0 in range(0, len(sf) - 1, chunk):
-        cf, ci = sf[s0:s0 + chunk + 1], si[s0:s0 + chunk + 1]
-        # a frequency below the chunk (no down-scattering) or above
-        # 4 gamma_max^2 times its top gets nothing from it
-        inside = [(k, f) for k, f in zip(want, wanted) if cf[0] <= f <= cf[-1]]
-        above = [(k, f) for k, f in zip(want, wanted) if cf[-1] < f <= g2 * cf[-1]]
-        for here in (inside, above):
-            if not here:
-                continue
-            merged = sorted(set(cf).union(f for _, f in here))
-            inu = _util.interp_loglog(merged, cf, ci)
-            j = kernels.compton_powlaw_emissivity(merged, inu, gamma, n)
-            at = {f: i for i, f in enumerate(merged)}
-            for k, f in here:
-                out[k] += j[at[f]]
+    for i in range(1, m - 1):
+        y0, y1, y2 = y[i - 1], y[i], y[i + 1]
+        if not (y0 > 0.0 and y1 > 0.0 and y2 > 0.0):
+            continue
+        h0, h1 = math.log(x[i] / x[i - 1]), math.log(x[i + 1] / x[i])
+        s0, s1 = math.log(y1 / y0) / h0, math.log(y2 / y1) / h1
+        out[i] = abs(2.0 * (s1 - s0) / (h0 + h1))
     return out
 
 
-def _compton_by_chunks(seed_freqs, seed_intensity, gamma, n, freqs, chunk=_LIMIT_CHUNK):
-    """`compton_emissivity` at freqs, the seed passed in chunks of `chunk`
-    segments, each with the electrons from the last grid point at or below
-    sqrt(min(freqs) / (4 nu_top)), nu_top its highest seed frequency:
-    the kernel counts no electron segment below sqrt(nu / (4 nu_lo)) of a
-    seed segment, so the others only cost time (lower seeds need fewer
-    electrons)."""
-    out = [0.0] * len(freqs)
-    lowest = min(freqs)
-    for s0 in range(0, len(seed_freqs) - 1, chunk):
-        cf, ci = seed_freqs[s0:s0 + chunk + 1], seed_intensity[s0:s0 + chunk + 1]
-        floor = math.sqrt(lowest / (4.0 * cf[-1])) * (1.0 - 1e-9)
-        k = max(0, bisect.bisect_right(gamma, floor) - 1)
-        part = compton_emissivity(cf, ci, gamma[k:], n[k:], freqs, chunk=len(cf))
-        out = [a + b for a, b in zip(out, part)]
+def _graded_steps(span, h_near, h_far, rate):
+    """Steps (in ln nu) from a point outwards over `span`: h_near at first,
+    then growing as rate times the distance covered, at most h_far."""
+    out, x = [], 0.0
+    while x < span * (1.0 - 1e-12):
+        h = min(h_far, max(h_near, rate * x))
+        if x + h > span or span - (x + h) < 0.25 * h:
+            h = span - x
+        out.append(h)
+        x += h
+    return out
+
+
+def seed_grid(lo, hi, nu_star, low_step, kn_step, rate, near_step):
+    """The coarser self-Compton seed grid from lo to hi (ascending, nu_star
+    on it when inside): steps (in ln nu) of `kn_step` above nu_star (where
+    the kernel's Klein-Nishina cut per seed segment makes the error first
+    order in the step) and `low_step` below it, both graded down to
+    `near_step` towards nu_star as `rate` times the distance from it (close
+    to the kinematic limit only seeds near nu_star scatter)."""
+    if not lo < nu_star < hi:
+        step = kn_step if nu_star <= lo else low_step
+        m = max(1, int(math.ceil(math.log(hi / lo) / step - 1e-9)))
+        return _util.log_grid(lo, hi, m / math.log10(hi / lo))
+    up = _graded_steps(math.log(hi / nu_star), near_step, kn_step, rate)
+    down = _graded_steps(math.log(nu_star / lo), near_step, low_step, rate)
+    grid, x = [nu_star], 0.0
+    for h in down:
+        x -= h
+        grid.append(nu_star * math.exp(x))
+    grid.reverse()
+    grid[0] = lo
+    x = 0.0
+    for h in up:
+        x += h
+        grid.append(nu_star * math.exp(x))
+    grid[-1] = hi
+    return grid
+
+
+def _refine(grid, values, bound):
+    """Points that split the segments of (grid, values) whose chord error
+    bound c h^2 exceeds `bound` (c the larger curvature of ln values at the
+    two ends, `_curvatures`) evenly until it holds."""
+    c = _curvatures(grid, values)
+    new = []
+    for i in range(len(grid) - 1):
+        lo, hi = grid[i], grid[i + 1]
+        h = math.log(hi / lo)
+        need = max(c[i], c[i + 1]) * h * h
+        if need > bound:
+            parts = int(math.ceil(math.sqrt(need / bound)))
+            new.extend(lo * math.exp(h * k / parts) for k in range(1, parts))
+    return new
+
+
+class _PowerLawPieces:
+    """n(gamma) as the power law between the points of a table (the form the
+    kernels take it in), for evaluation at many points."""
+
+    def __init__(self, gamma, n):
+        self.gamma, self.n = gamma, n
+        self.log_coefficient, self.index = [], []
+        for j in range(len(gamma) - 1):
+            n0, n1 = n[j], n[j + 1]
+            if n0 > 0.0 and n1 > 0.0:
+                p = math.log(n1 / n0) / math.log(gamma[j + 1] / gamma[j])
+                self.index.append(p)
+                self.log_coefficient.append(math.log(n0) - p * math.log(gamma[j]))
+            else:
+                self.index.append(None)
+                self.log_coefficient.append(None)
+
+
+def _electrons_with_thresholds(pieces, thresholds, top, values=None):
+    """(gamma, n) for one kernel call: the table of `pieces` from the lowest
+    of the ascending `thresholds` (or its own start, if that is higher) up to
+    its first point at or above `top`, with the thresholds inside it added
+    as points (n on the same piecewise power law, so the electrons are
+    unchanged). values(j, q, r), if given, returns n at thresholds[q:r]
+    (all inside segment j)."""
+    g_tab, n_tab = pieces.gamma, pieces.n
+    last = len(g_tab) - 1
+    start = thresholds[0] if thresholds[0] > g_tab[0] else g_tab[0]
+    j = max(0, bisect.bisect_right(g_tab, start) - 1)
+    if j >= last:
+        return [], []
+    g, n = [], []
+    q = bisect.bisect_left(thresholds, start)
+    if start > g_tab[j]:
+        # the call's first point is a threshold inside segment j
+        g.append(start)
+        n.append(_piece_value(pieces, j, start))
+        q = bisect.bisect_right(thresholds, start)
+    else:
+        g.append(g_tab[j])
+        n.append(n_tab[j])
+        q = bisect.bisect_right(thresholds, g_tab[j])
+    while j < last:
+        upper = g_tab[j + 1]
+        r = bisect.bisect_left(thresholds, upper, q)
+        if r > q:
+            p, c = pieces.index[j], pieces.log_coefficient[j]
+            part = thresholds[q:r]
+            g.extend(part)
+            if p is None:
+                n.extend([0.0] * len(part))
+            elif values is not None:
+                n.extend(values(j, q, r))
+            else:
+                n.extend([math.exp(c + p * math.log(t)) for t in part])
+        g.append(upper)
+        n.append(n_tab[j + 1])
+        q = bisect.bisect_right(thresholds, upper, r)
+        j += 1
+        if upper >= top:
+            break
+    return g, n
+
+
+def _piece_value(pieces, j, x):
+    p = pieces.index[j]
+    return 0.0 if p is None else math.exp(pieces.log_coefficient[j] + p * math.log(x))
+
+
+def compton_by_segment(seed_freqs, seed_intensity, pieces, freqs, chunk=1):
+    """Self-Compton emissivity per sr at ascending blob-frame `freqs` of the
+    electrons of `pieces` (a `_PowerLawPieces`) in an isotropic seed that is a
+    power law between the points of (seed_freqs, seed_intensity).
+
+    The kernel counts an electron segment for a seed segment [a, b] only if
+    it lies wholly above the threshold sqrt(nu / (4 a)) of each frequency nu;
+    one whose segment straddles it is lost. Here the seed goes to the kernel
+    `chunk` segments at a time, with the frequencies above them that they
+    can reach and electrons that have every threshold of those seed segments
+    and frequencies as a grid point (n on the same power law there), so no
+    electron is lost: for a distribution that is a power law between its
+    table points the electrons are exact. The kernel's work per frequency
+    grows with the number of grid points above its threshold, so chunks of
+    one segment suit many frequencies, longer ones few. Frequencies inside
+    a chunk (a < nu <= b) go in a call of their own, its segments split at
+    them. The emissivity is linear in the seed, so the calls add up."""
+    m = len(freqs)
+    out = [0.0] * m
+    g_tab = pieces.gamma
+    if len(g_tab) < 2 or len(seed_freqs) < 2:
+        return out
+    g_max = g_tab[-1]
+    # ln of the threshold sqrt(f / (4 a)) of frequency f is ln(f) / 2 - ln(4 a) / 2
+    half_log = [0.5 * math.log(f) for f in freqs]
+
+    for i in range(0, len(seed_freqs) - 1, chunk):
+        cf = seed_freqs[i:i + chunk + 1]
+        ci = seed_intensity[i:i + chunk + 1]
+        if not any(x > 1e-200 and y > 1e-200 for x, y in zip(ci, ci[1:])):
+            continue  # the kernel skips every segment with an end at or below 1e-200
+        a, b = cf[0], cf[-1]
+        # electrons above the Klein-Nishina limit of a segment's upper end do
+        # not scatter (the kernel's cut); a frequency needs electrons above
+        # sqrt(nu / (4 a)), so none reaches beyond 4 a top^2 of a segment
+        tops = [min(g_max, 0.25 * ME_C2 / (H * x)) for x in cf[1:]]
+        top = tops[0]
+        reach = max(4.0 * x * t * t for x, t in zip(cf, tops))
+        k_in = bisect.bisect_right(freqs, a)
+        k_above = bisect.bisect_right(freqs, b)
+        k_end = bisect.bisect_left(freqs, reach)
+        for inside, lo, hi in ((True, k_in, k_above), (False, k_above, k_end)):
+            if hi <= lo:
+                continue
+            wanted = freqs[lo:hi]
+            if inside:  # its segments split there
+                table = sorted(set(cf).union(wanted))
+                intensity = _util.interp_loglog(table, cf, ci)
+            else:
+                table = cf + wanted
+                intensity = ci + [0.0] * len(wanted)
+            # the kernel's own expression for the threshold, so that the grid
+            # point is the very value it compares with
+            values = None
+            if len(cf) == 2 and not inside:
+                a4 = a * 4.0
+                thresholds = [math.sqrt(f / a4) for f in wanted]
+                half_log_a4 = 0.5 * math.log(a4)
+
+                def values(j, q, r, lo=lo, half_log_a4=half_log_a4):
+                    c, p = pieces.log_coefficient[j], pieces.index[j]
+                    return [math.exp(c + p * (x - half_log_a4)) for x in half_log[lo + q:lo + r]]
+            else:
+                lows = table[:-1] if inside else cf[:-1]
+                thresholds = sorted(set(math.sqrt(f / (x * 4.0)) for x in lows for f in wanted if x < f))
+            if not thresholds:
+                continue
+            g, n = _electrons_with_thresholds(pieces, thresholds, top, values)
+            if len(g) < 2:
+                continue
+            j = kernels.compton_powlaw_emissivity(table, intensity, g, n)
+            if inside:
+                at = {f: q for q, f in enumerate(table)}
+                for k in range(lo, hi):
+                    out[k] += j[at[freqs[k]]]
+            else:
+                out[lo:hi] = [x + y for x, y in zip(out[lo:hi], j[len(cf):])]
     return out
 
 
@@ -449,6 +572,7 @@ class BlobEmission:
                                                   _CURVATURE_OUTPUT * scale)
         self._seed_electrons = adaptive_tabulation(electrons, self.grids.synchrotron, blob.volume,
                                                    _CURVATURE_SEED * scale)
+        self._same = self._seed_electrons == self._syn_electrons
 
     def _synchrotron(self, freqs, table=None):
         """(j, alpha) at ascending blob-frame freqs for the electrons on
@@ -456,159 +580,151 @@ class BlobEmission:
         critical frequencies of gamma_max."""
         g, n = table or self._syn_electrons
         cut = _SYNCHROTRON_CUT * 1.5 * NU_B_PER_GAUSS * self.blob.b_field * g[-1] ** 2
-        m = sum(1 for f in freqs if f <= cut)
+        m = bisect.bisect_right(freqs, cut)
         if m == 0:
             return [0.0] * len(freqs), [0.0] * len(freqs)
         j, a = kernels.synchrotron(freqs[:m], g, n, self.blob.b_field, self.ssa)
         pad = [0.0] * (len(freqs) - m)
         return list(j) + pad, list(a) + pad
 
+    def _seed_synchrotron(self, freqs):
+        """(j, alpha) of the self-Compton seed at ascending freqs (on the
+        looser seed table where that differs from the output's)."""
+        if self._same:
+            return self._synchrotron(freqs)
+        return self._synchrotron(freqs, self._seed_electrons)
+
+    def _seed_from(self, j, a):
+        return [SEED_FACTOR * x for x in kernels.blob_intensity(self.blob.radius, j, a)]
+
     def seed_intensity(self, freqs):
         """Isotropic seed intensity (9/4 of the escaping synchrotron
         intensity) on the given ascending blob-frame frequencies."""
-        j, a = self._synchrotron(list(freqs), self._seed_electrons)
-        intensity = kernels.blob_intensity(self.blob.radius, j, a)
-        return [SEED_FACTOR * x for x in intensity]
+        return self._seed_from(*self._seed_synchrotron(list(freqs)))
 
-    def _seed_levels(self):
-        """The finest seed frequencies the self-Compton levels use."""
+    # -- self-Compton -------------------------------------------------------------
+    def _compton_pieces(self):
+        """The electrons for self-Compton as a `_PowerLawPieces`: a Tabulated
+        distribution's own table (for an evolved one, the points that
+        represent it as a piecewise power law), a shape's table split to the
+        chord bound _CURVATURE_COMPTON (80 / compton)^2."""
+        if isinstance(self.electrons, Tabulated):
+            return _PowerLawPieces(*self.electrons.tabulate(math.inf, self.blob.volume))
+        ppd = self.grids.compton_electron_density()
+        g, n = adaptive_tabulation(self.electrons, ppd, self.blob.volume,
+                                   _CURVATURE_COMPTON * (80.0 / self.grids.compton) ** 2)
+        return _PowerLawPieces(g, n)
+
+    def _seed_table(self, freqs, sampled):
+        """The seed intensity sampled on a logarithmic grid of
+        _SEED_SAMPLES per decade over `seed_frequencies`, merged with the
+        output frequencies inside it (whose synchrotron `sampled` holds
+        already: {nu: (j, alpha)}), then split where the curvature of ln I
+        calls for it (`_refine`, bound _SEED_SAMPLE_CURVATURE): (nu, I) lists."""
         e = self.electrons
-        density = self.grids.seed_density(_per_decade(e.grid(self.grids.compton)))
-        levels = {False: 1, True: 2, "fine": 4}[self.grids.extrapolate]
-        return _seed_levels(self.blob.b_field, e.gamma_min, e.gamma_max, density, levels)
+        span = seed_frequencies(self.blob.b_field, e.gamma_min, e.gamma_max, _SEED_SAMPLES)
+        lo, hi = span[0], span[-1]
+        have = sorted(f for f in sampled if lo < f < hi)
+        # a sample point within half a sample step of an output frequency
+        # adds nothing: that frequency is a sample already
+        half = 10.0 ** (0.5 / _SEED_SAMPLES)
+        extra = [f for f in span[1:-1] if not _within(have, f / half, f * half)]
+        grid = sorted(set([lo, hi] + extra + have))
+        missing = [f for f in grid if f not in sampled]
+        if missing:
+            sampled = dict(sampled)
+            sampled.update(zip(missing, zip(*self._seed_synchrotron(missing))))
+        values = self._seed_from([sampled[f][0] for f in grid], [sampled[f][1] for f in grid])
+        extra = _refine(grid, values, self.grids.seed_curvature_bound())
+        if extra:
+            table = dict(zip(grid, values))
+            table.update(zip(extra, self._seed_from(*self._seed_synchrotron(extra))))
+            grid = sorted(table)
+            values = [table[f] for f in grid]
+        return grid, values
 
-    def _ssc_emissivity(self, freqs, seed, intensity):
-        """Self-Compton emissivity at freqs from the seed intensity on the
-        finest seed frequencies of `_seed_levels`: on the common grids below
-        exp(-_LIMIT_BAND) of the kinematic limit, on grids scaled to the
-        distance from it above (`_ssc_near_limit`)."""
-        limit = self.electrons.gamma_max * ME_C2 / H
+    def _ssc_emissivity(self, freqs, seed_nu, seed_i):
+        """Self-Compton emissivity at ascending blob-frame freqs in the seed
+        tabulated on (seed_nu, seed_i) (interpolated as `_interp_seed`), on
+        the range where the seed is at least _SEED_FLOOR of its largest
+        intensity: below exp(-_LIMIT_BAND) of the kinematic limit on an even
+        seed grid (`_ssc_levels`), above it on a grid graded towards nu_star
+        (`seed_grid`) for those frequencies alone."""
+        e, grids = self.electrons, self.grids
+        out = [0.0] * len(freqs)
+        top = max(seed_i) if seed_i else 0.0
+        if not top > 0.0:
+            return out
+        live = [k for k, v in enumerate(seed_i) if v >= _SEED_FLOOR * top]
+        lo, hi = seed_nu[max(0, live[0] - 1)], seed_nu[min(len(seed_nu) - 1, live[-1] + 1)]
+        nu_star = 0.25 * ME_C2 / (H * e.gamma_max)
+        limit = e.gamma_max * ME_C2 / H
         edge = limit * math.exp(-_LIMIT_BAND)
-        low = [k for k, f in enumerate(freqs) if f <= edge]
-        high = [k for k, f in enumerate(freqs) if f > edge]
-        out = [0.0] * len(freqs)
-        if low:
-            for k, x in zip(low, self._ssc_common([freqs[k] for k in low], seed, intensity)):
-                out[k] = x
-        if high:
-            for k, x in zip(high, self._ssc_near_limit([freqs[k] for k in high], seed, intensity)):
-                out[k] = x
+        pieces = self._compton_pieces()
+        step = math.log(10.0) / grids.seed_density()
+        k_edge = bisect.bisect_right(freqs, edge)
+        k_limit = bisect.bisect_left(freqs, limit)
+        if k_edge > 0:
+            grid = seed_grid(lo, hi, nu_star, step, step, 0.0, step)
+            out[:k_edge] = self._ssc_levels(freqs[:k_edge], grid, nu_star, seed_nu, seed_i, pieces, True)
+        if k_limit > k_edge:
+            near = freqs[k_edge:k_limit]
+            rate = grids.seed_rate()
+            d_min = max(math.log(limit / near[-1]), _NEAR_FLOOR)
+            span = math.exp(_LIMIT_BAND)
+            grid = seed_grid(max(lo, nu_star / span), min(hi, nu_star * span), nu_star, step, step, rate,
+                             rate * d_min)
+            out[k_edge:k_limit] = self._ssc_levels(near, grid, nu_star, seed_nu, seed_i, pieces, False)
         return out
 
-    def _ssc_common(self, freqs, seed, intensity):
-        """Self-Compton emissivity at freqs on the seed levels of
-        `_seed_levels` and electrons at `compton` per decade."""
-        e, v = self.electrons, self.blob.volume
-        ppd = self.grids.compton
+    def _ssc_levels(self, freqs, coarse, nu_star, seed_nu, seed_i, pieces, banded):
+        """Self-Compton emissivity at freqs on the seed grid `coarse` and the
+        levels `extrapolate` asks for, each halving the steps of the one
+        before, extrapolated to zero step: below nu_star the error is second
+        order in the step, above it (the Klein-Nishina region) first order.
+        With `banded`, the finer levels are computed only at the frequencies
+        where the coarsest gives nu j at least _SSC_BAND of its largest
+        value; elsewhere that one stands."""
+        # few frequencies: several seed segments per kernel call (see
+        # `compton_by_segment`)
+        chunk = max(1, min(8, _CHUNK_WORK // len(freqs)))
+        s = bisect.bisect_left(coarse, nu_star)
+        parts = [(g, orders) for g, orders in ((coarse[:s + 1], (2.0, 3.0, 4.0)), (coarse[s:], (1.0, 2.0, 3.0)))
+                 if len(g) >= 2]
+        cache = {}
 
-        def level(step, factor):
-            # seed every `step`-th point, electrons at factor * compton
-            g, n = e.tabulate(factor * ppd, v)
-            return compton_emissivity(seed[::step], intensity[::step], g, n, freqs)
+        def seed(grid):
+            # the seed at the grid's points, interpolated once per point
+            new = [f for f in grid if f not in cache]
+            if new:
+                cache.update(zip(new, _interp_seed(new, seed_nu, seed_i)))
+            return [cache[f] for f in grid]
 
-        return self._combine_levels(level)
-
-    def _combine_levels(self, level):
-        """The self-Compton levels level(seed step, electron factor) combined
-        as `extrapolate` asks."""
+        first = [compton_by_segment(g, seed(g), pieces, freqs, chunk) for g, _ in parts]
+        out = [sum(v) for v in zip(*first)] if first else [0.0] * len(freqs)
         mode = self.grids.extrapolate
-        if mode is False:
-            return level(1, 1.0)
-        if mode is True:
-            return _richardson(level(1, 1.0), level(2, 1.0), order=1.0)
-        return _romberg12(level(4, 1.0), level(2, 2.0), level(1, 4.0))
-
-    def _band_electrons(self, lo, points_per_decade):
-        """(gamma, n) from lo to gamma_max with at least points_per_decade
-        per decade, breaks (or a Tabulated's own points) on the grid."""
-        e = self.electrons
-        if isinstance(e, Tabulated):
-            g = _util.log_grid(lo, e.gamma_max, points_per_decade, include=e.gamma_values)
-            return g, _util.interp_loglog(g, e.gamma_values, e.n_values)
-        g = _util.log_grid(lo, e.gamma_max, points_per_decade, include=e.breaks())
-        k = e.coefficient(self.blob.volume)
-        return g, [k * e.shape(x) for x in g]
-
-    def _falloff(self, gamma):
-        """1 / |d ln n / d ln gamma| at gamma (inf where n is not positive
-        or flat)."""
-        e = self.electrons
-        eps = 1e-3
-        lo, hi = e.shape(gamma * math.exp(-eps)), e.shape(gamma)
-        if not (lo > 0.0 and hi > 0.0) or lo == hi:
-            return math.inf
-        return eps / abs(math.log(hi / lo))
-
-    def _ssc_near_limit(self, freqs, seed, intensity):
-        """Self-Compton emissivity at ascending freqs above exp(-_LIMIT_BAND)
-        of the kinematic limit nu_lim = gamma_max m_e c^2 / h.
-
-        At nu = nu_lim e^-d only seeds within e^(+-d) of nu* = m_e c^2 /
-        (4 h gamma_max) and electrons above gamma_max e^-d scatter: the region
-        allowed by gamma^2 >= nu / (4 nu_seed), gamma <= gamma_max and the
-        Klein-Nishina cut gamma <= m_e c^2 / (4 h nu_seed) is a triangle of
-        side d in (ln nu_seed, ln gamma) at (nu*, gamma_max). The kernel cuts
-        each seed segment at the Klein-Nishina limit of its upper frequency
-        and so loses about (seed step) / d of it; the grids here are therefore
-        scaled to d: electrons from gamma_max e^-d at steps of at most
-        w / compton, w = d or, where n falls off faster (a cut-off),
-        _LIMIT_WIDTH e-folds of n at gamma_max e^-d, but no less than d / 4
-        (and at least _LIMIT_DENSITY * compton per decade),
-        seed steps 2 * 1.618 electron steps (the thresholds spread evenly
-        over the electron segments, as on the common grids) over
-        nu* e^(+-d), with the seed intensity interpolated (power law) from
-        the finest seed table. The seed goes in chunks with the wanted
-        frequencies alone (they lie above it for gamma_max > 50, so they
-        split none of its segments), each chunk with the electrons it can
-        reach them with (`_compton_by_chunks`). The levels and their
-        extrapolation are those of the common grids (`extrapolate`).
-        Frequencies whose d lie within a factor _LIMIT_GROUP of each other
-        share one set of grids (scaled to the smallest d, spanning the
-        largest); so do all those whose steps reach the _LIMIT_DENSITY
-        bound."""
-        e = self.electrons
-        out = [0.0] * len(freqs)
-        gamma_max = e.gamma_max
-        limit = gamma_max * ME_C2 / H
-        nu_star = 0.25 * ME_C2 / (H * gamma_max)
-        levels = {False: 1, True: 2, "fine": 4}[self.grids.extrapolate]
-        ppd = self.grids.compton
-        cap = math.log(10.0) / (_LIMIT_DENSITY * ppd)
-        # (index, d) from the kinematic limit down; nothing at or above it
-        todo = [(k, math.log(limit / f)) for k, f in reversed(list(enumerate(freqs))) if f < limit]
-        while todo:
-            d_min = todo[0][1]
-            # the width the grids resolve: d, or a few e-folds of n there if
-            # n falls faster (a cut-off), but no less than d / 4
-            width = max(min(d_min, _LIMIT_WIDTH * self._falloff(gamma_max * math.exp(-d_min))), 0.25 * d_min)
-            group = [t for t in todo if t[1] <= _LIMIT_GROUP * d_min or width / ppd >= cap]
-            todo = todo[len(group):]
-            d_max = group[-1][1]
-            wanted = [freqs[k] for k, _ in group]
-            lo = max(seed[0], nu_star * math.exp(-d_max))
-            hi = min(seed[-1], nu_star * math.exp(d_max))
-            g_lo = max(e.gamma_min, gamma_max * math.exp(-d_max) * (1.0 - 1e-6))
-            if not (hi > lo and g_lo < gamma_max):
-                continue
-            h_e = min(width / ppd, cap)
-            # the coarsest seed level steps 4 * 1.618 electron steps (as the
-            # common grids); the finest is `levels` times finer
-            m = max(1, int(math.ceil(math.log(hi / lo) / (4.0 * _PHI * h_e) - 1e-9)))
-            grid = [lo * (hi / lo) ** (i / (levels * m)) for i in range(levels * m + 1)]
-            grid[0], grid[-1] = lo, hi
-            inu = _util.interp_loglog(grid, seed, intensity)
-            ppd_e = math.log(10.0) / h_e
-            tables = {}
-
-            def level(step, factor):
-                if factor not in tables:
-                    tables[factor] = self._band_electrons(g_lo, factor * ppd_e)
-                g, n = tables[factor]
-                return _compton_by_chunks(grid[::step], inu[::step], g, n, wanted)
-
-            for (k, _), x in zip(group, self._combine_levels(level)):
-                out[k] = x
+        if mode is False or not first:
+            return out
+        band = list(range(len(freqs)))
+        if banded:
+            weight = [f * x for f, x in zip(freqs, out)]
+            peak = max(weight)
+            band = [k for k, w in enumerate(weight) if w >= _SSC_BAND * peak] if peak > 0.0 else []
+        if not band:
+            return out
+        wanted = [freqs[k] for k in band]
+        total = [0.0] * len(band)
+        for (g, orders), values in zip(parts, first):
+            levels = [[values[k] for k in band]]
+            count = (_LEVELS_ABOVE if orders[0] == 1.0 else _LEVELS_BELOW)[mode]
+            for _ in range(count - 1):
+                g = _halved(g)
+                levels.append(compton_by_segment(g, seed(g), pieces, wanted, chunk))
+            total = [x + y for x, y in zip(total, _extrapolated(levels, orders))]
+        for k, x in zip(band, total):
+            out[k] = x
         return out
+
 
     def intensities(self, freqs):
         """Escaping intensity (erg cm^-2 s^-1 Hz^-1 sr^-1) by component at
@@ -616,36 +732,18 @@ class BlobEmission:
         freqs = list(freqs)
         m = len(freqs)
         zeros = [0.0] * m
-        seed = self._seed_levels() if self.ssc else []
-        same = self._seed_electrons == self._syn_electrons
-        # One synchrotron call for the output and the seed frequencies where
-        # both use the same electron table.
-        if self.synchrotron or self.ssa or (seed and same):
-            union = sorted(set(freqs).union(seed)) if seed and same else freqs
-            j_all, a_all = self._synchrotron(union)
-            at = {f: i for i, f in enumerate(union)}
-            j_syn = [j_all[at[f]] for f in freqs]
-            alpha = [a_all[at[f]] for f in freqs] if self.ssa else zeros
-        else:
-            j_syn, alpha = zeros, zeros
         out = {}
+        if self.synchrotron or self.ssa or (self.ssc and self._same):
+            j_syn, a_syn = self._synchrotron(freqs)
+        else:
+            j_syn, a_syn = zeros, zeros
+        alpha = a_syn if self.ssa else zeros
         if self.synchrotron:
             out["synchrotron"] = kernels.blob_intensity(self.blob.radius, j_syn, alpha)
         if self.ssc:
-            if same:
-                js, as_ = [j_all[at[f]] for f in seed], [a_all[at[f]] for f in seed]
-                inu = [SEED_FACTOR * x for x in kernels.blob_intensity(self.blob.radius, js, as_)]
-            elif _SEED_SAMPLED_EVERY > 1:
-                sampled = seed[::_SEED_SAMPLED_EVERY]
-                if sampled[-1] != seed[-1]:
-                    sampled.append(seed[-1])
-                js, as_ = self._synchrotron(sampled, self._seed_electrons)
-                coarse = [SEED_FACTOR * x for x in kernels.blob_intensity(self.blob.radius, js, as_)]
-                inu = _util.interp_loglog(seed, sampled, coarse)
-            else:
-                js, as_ = self._synchrotron(seed, self._seed_electrons)
-                inu = [SEED_FACTOR * x for x in kernels.blob_intensity(self.blob.radius, js, as_)]
-            j_ssc = self._ssc_emissivity(freqs, seed, inu)
+            sampled = dict(zip(freqs, zip(j_syn, a_syn))) if self._same else {}
+            seed_nu, seed_i = self._seed_table(freqs, sampled)
+            j_ssc = self._ssc_emissivity(freqs, seed_nu, seed_i)
             out["ssc"] = kernels.blob_intensity(self.blob.radius, j_ssc, alpha)
         if self.external is not None:
             ppd = self.grids.external_density
@@ -656,9 +754,72 @@ class BlobEmission:
         return out
 
 
-def _per_decade(grid):
-    """Mean points per decade of an ascending grid."""
-    return (len(grid) - 1) / math.log10(grid[-1] / grid[0]) if len(grid) > 1 else 1.0
+def _interp_seed(x_new, x, y):
+    """y(x) (x ascending) at ascending x_new by four-point Lagrange
+    interpolation of ln y in ln x (a cubic through the two points on each
+    side), power-law interpolation where a neighbour is not positive, zero
+    outside [x[0], x[-1]]."""
+    out = []
+    m = len(x)
+    j = 0
+    lx = [math.log(v) for v in x]
+    ly = [math.log(v) if v > 0.0 else None for v in y]
+    for v in x_new:
+        if v < x[0] or v > x[-1]:
+            out.append(0.0)
+            continue
+        while j < m - 2 and x[j + 1] < v:
+            j += 1
+        if v == x[j]:
+            out.append(y[j])
+            continue
+        if v == x[j + 1]:
+            out.append(y[j + 1])
+            continue
+        i0 = min(max(j - 1, 0), m - 4) if m >= 4 else None
+        t = math.log(v)
+        if i0 is not None and all(ly[i] is not None for i in range(i0, i0 + 4)):
+            total = 0.0
+            for a in range(i0, i0 + 4):
+                w = 1.0
+                for b in range(i0, i0 + 4):
+                    if b != a:
+                        w *= (t - lx[b]) / (lx[a] - lx[b])
+                total += w * ly[a]
+            out.append(math.exp(total))
+        elif ly[j] is not None and ly[j + 1] is not None:
+            out.append(math.exp(ly[j] + (ly[j + 1] - ly[j]) * (t - lx[j]) / (lx[j + 1] - lx[j])))
+        else:
+            out.append(y[j] + (y[j + 1] - y[j]) * (v - x[j]) / (x[j + 1] - x[j]))
+    return out
+
+
+def _extrapolated(values, orders):
+    """Values on grids of step h, h/2, h/4, ... (coarsest first) extrapolated
+    to zero step for an error a h^orders[0] + b h^orders[1] (Richardson,
+    each step guarded as in `_richardson`)."""
+    row = values
+    for order in orders[:len(values) - 1]:
+        row = [_richardson(fine, coarse, order) for coarse, fine in zip(row, row[1:])]
+    return row[-1]
+
+
+def _within(ascending, lo, hi):
+    """Whether some value of the ascending list lies in [lo, hi]."""
+    k = bisect.bisect_left(ascending, lo)
+    return k < len(ascending) and ascending[k] <= hi
+
+
+def _halved(grid):
+    """The grid with the log midpoint of every segment added."""
+    out = [grid[0]]
+    for lo, hi in zip(grid, grid[1:]):
+        out.append(math.sqrt(lo * hi))
+        out.append(hi)
+    return out
+
+
+
 
 
 class Model:

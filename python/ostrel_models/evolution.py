@@ -110,21 +110,18 @@ SEDs of an evolved distribution (snapshots, light curves,
 absorption and external Compton on the points that represent n as a
 piecewise power law within 3e-3 (`thin`: 50-80 points instead of 1100,
 synchrotron within 0.2 % of the full grid where it is above 1e-3 of its
-peak), self-Compton on n resampled at `SED_GRIDS.compton` and twice that
-per decade, extrapolated as the steady model does (within 2.2 % of a
-computation at 90 and 180 per decade below the top decade of the
-self-Compton component; in that top decade, near the kernel's sharp
-Klein-Nishina cut, up to 16 %, as for the steady model's own grids).
+peak), self-Compton on the same points (the steady model's seed grids,
+`SED_GRIDS`, within 0.76 % of Grids(compton=320, extrapolate="fine") for
+the evolved reference model of examples/models/reference.toml, where the
+self-Compton component is above 1e-3 of its peak).
 
-Light curves need an SED after every step, and most of its work is the
-synchrotron field that seeds self-Compton scattering (about 350 frequencies).
-Between steps that seed is reused (`_SeedCache`) until gamma^2 n has changed
-by SSC_REFRESH (L1) since it was computed; the output frequencies are always
-computed afresh, and the ends of the distribution handed to the emission
-move in blocks of a quarter decade so that the seed frequencies stay put.
-On the command line's reference model (40 steps of R/(2c), escape time
-2 R/c) this skips half of the seed computations and changes the light curve
-by 0.28 % at most.
+Light curves need an SED after every step, and much of its work is the
+synchrotron field that seeds self-Compton scattering (its sampled seed
+table). Between steps that table is reused (`_SeedCache`) until gamma^2 n
+has changed by SSC_REFRESH (L1) since it was computed; the output
+frequencies are always computed afresh, and the ends of the distribution
+handed to the emission move in blocks of a quarter decade so that the seed
+frequencies stay put.
 
 Time stepping and stationarity. The step is backward Euler, so the discrete
 steady state does not depend on the step, and any step is stable. The
@@ -169,7 +166,7 @@ SSC_REFRESH = 1e-3
 #: diffusion passed when there is no acceleration, in units of gamma^2 / t_esc
 NEGLIGIBLE_DIFFUSION = 1e-6
 #: grids of the SEDs of an evolved distribution (resampled from the evolution grid)
-SED_GRIDS = Grids(synchrotron=1e6, compton=40, extrapolate=True)
+SED_GRIDS = Grids(synchrotron=1e6)
 #: runs of more steps than this show a progress bar by default (if tqdm is importable)
 PROGRESS_STEPS = 500
 
@@ -340,9 +337,9 @@ class _Evolved(Tabulated):
 
 
 class _SeedCache:
-    """Synchrotron emission and absorption by frequency, computed from the
-    distribution `reference`, for light curves: the self-Compton seed field
-    takes most of an SED's work, and between steps it changes little."""
+    """The self-Compton seed table of a distribution `reference`, for light
+    curves: the seed field takes most of an SED's work, and between steps it
+    changes little."""
 
     def __init__(self):
         self.reference = None
@@ -350,32 +347,19 @@ class _SeedCache:
 
 
 class _CachedEmission(BlobEmission):
-    """BlobEmission whose synchrotron values at frequencies other than the
-    `fresh` ones (the output frequencies) come from a `_SeedCache` when it
-    holds them; missing and fresh ones are computed from the current
-    electrons (and, when the cache is empty, everything is, and kept)."""
+    """BlobEmission whose self-Compton seed table (frequencies and
+    intensities, `BlobEmission._seed_table`) comes from a `_SeedCache` when
+    it holds one; otherwise it is computed from the current electrons and
+    kept. The output frequencies' synchrotron is always the current one."""
 
-    def __init__(self, blob, electrons, *, cache, fresh, **kw):
+    def __init__(self, blob, electrons, *, cache, **kw):
         super().__init__(blob, electrons, **kw)
         self._cache = cache
-        self._fresh = set(fresh)
 
-    def _synchrotron(self, freqs):
+    def _seed_table(self, freqs, sampled):
         if self._cache.table is None:
-            self._cache.table = {}
-        table = self._cache.table
-        need = [f for f in freqs if f in self._fresh or f not in table]
-        if len(need) == len(freqs):
-            j, a = BlobEmission._synchrotron(self, freqs)
-        else:
-            jn, an = BlobEmission._synchrotron(self, need) if need else ([], [])
-            new = dict(zip(need, zip(jn, an)))
-            pairs = [new[f] if f in new else table[f] for f in freqs]
-            j, a = [x for x, _ in pairs], [y for _, y in pairs]
-        for f, x, y in zip(freqs, j, a):
-            if f not in self._fresh:
-                table[f] = (x, y)
-        return j, a
+            self._cache.table = BlobEmission._seed_table(self, freqs, sampled)
+        return self._cache.table
 
 
 def _evolved(gamma, n, block=1):
@@ -563,8 +547,7 @@ class Evolution:
         if cache.reference is None or self._power_change(cache.reference, n) > SSC_REFRESH:
             cache.reference, cache.table = n, None
         freqs = self.blob.to_blob_frame(nu)
-        em = _CachedEmission(self.blob, e, cache=cache, fresh=freqs, ssc=self.ssc, external=self.external,
-                             grids=SED_GRIDS)
+        em = _CachedEmission(self.blob, e, cache=cache, ssc=self.ssc, external=self.external, grids=SED_GRIDS)
         return [float(v) for v in observed_sed(self.blob, nu, em.intensities(freqs)).total]
 
     # -- the run -----------------------------------------------------------------

@@ -508,14 +508,13 @@ def test_light_curve_with_a_reused_seed_stays_close_to_fresh_seds(monkeypatch):
     evo = Evolution(blob, reference_injection(), t_esc, points_per_decade=40)
     nus = [1e15, 1e23]
     seeds = []
-    original = evolution.BlobEmission._synchrotron
+    original = evolution.BlobEmission._seed_table
 
-    def counted(self, freqs):
-        if len(freqs) > len(nus):
-            seeds.append(len(freqs))
-        return original(self, freqs)
+    def counted(self, freqs, sampled):
+        seeds.append(len(freqs))
+        return original(self, freqs, sampled)
 
-    monkeypatch.setattr(evolution.BlobEmission, "_synchrotron", counted)
+    monkeypatch.setattr(evolution.BlobEmission, "_seed_table", counted)
     reused = evo.run(12.0 * t_esc, t_esc, lightcurve_frequencies=nus, progress=False)
     assert 0 < len(seeds) < reused.steps  # the seed was computed for some steps and reused for others
     monkeypatch.setattr(evolution, "SSC_REFRESH", -1.0)  # a fresh seed at every step
