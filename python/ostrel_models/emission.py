@@ -121,6 +121,8 @@ _LEVELS_BELOW = {False: 1, True: 2, "fine": 3}
 _LEVELS_ABOVE = {False: 1, True: 3, "fine": 4}
 _SSC_BAND = 1e-4
 _CHUNK_WORK = 24
+# m_e c^2 / (4 h): the Klein-Nishina limit of the kernel is this over nu
+_KN_GAMMA_TIMES_NU = 0.25 * ME_C2 / H
 
 
 class ExternalField:
@@ -503,15 +505,22 @@ def compton_by_segment(seed_freqs, seed_intensity, pieces, freqs, chunk=1):
     for i in range(0, len(seed_freqs) - 1, chunk):
         cf = seed_freqs[i:i + chunk + 1]
         ci = seed_intensity[i:i + chunk + 1]
-        if not any(x > 1e-200 and y > 1e-200 for x, y in zip(ci, ci[1:])):
-            continue  # the kernel skips every segment with an end at or below 1e-200
         a, b = cf[0], cf[-1]
         # electrons above the Klein-Nishina limit of a segment's upper end do
         # not scatter (the kernel's cut); a frequency needs electrons above
-        # sqrt(nu / (4 a)), so none reaches beyond 4 a top^2 of a segment
-        tops = [min(g_max, 0.25 * ME_C2 / (H * x)) for x in cf[1:]]
-        top = tops[0]
-        reach = max(4.0 * x * t * t for x, t in zip(cf, tops))
+        # sqrt(nu / (4 a)), so none reaches beyond 4 a top^2 of a segment.
+        # The kernel skips every segment with an end at or below 1e-200.
+        if chunk == 1:
+            if not (ci[0] > 1e-200 and ci[1] > 1e-200):
+                continue
+            top = min(g_max, _KN_GAMMA_TIMES_NU / b)
+            reach = 4.0 * a * top * top
+        else:
+            if not any(x > 1e-200 and y > 1e-200 for x, y in zip(ci, ci[1:])):
+                continue
+            tops = [min(g_max, _KN_GAMMA_TIMES_NU / x) for x in cf[1:]]
+            top = tops[0]
+            reach = max(4.0 * x * t * t for x, t in zip(cf, tops))
         k_in = bisect.bisect_right(freqs, a)
         k_above = bisect.bisect_right(freqs, b)
         k_end = bisect.bisect_left(freqs, reach)
