@@ -120,7 +120,7 @@ _NEAR_FLOOR = 1e-3
 _LEVELS_BELOW = {False: 1, True: 2, "fine": 3}
 _LEVELS_ABOVE = {False: 1, True: 3, "fine": 4}
 _SSC_BAND = 1e-4
-_CHUNK_WORK = 24
+_CHUNK_WORK = 64
 # m_e c^2 / (4 h): the Klein-Nishina limit of the kernel is this over nu
 _KN_GAMMA_TIMES_NU = 0.25 * ME_C2 / H
 
