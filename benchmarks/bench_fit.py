@@ -56,7 +56,9 @@ def paper_model(problem):
     from scipy.optimize import minimize_scalar
 
     blob = Blob(5.2e16, 0.038, 21.0, 0.0308, problem._base["blob"]["distance"])
-    gamma = _util.log_grid(8e2, 1e8, 10, include=(5e4, 3.9e5))
+    # as many points per decade as the default self-Compton grid (a Tabulated
+    # distribution is computed on its own points)
+    gamma = _util.log_grid(8e2, 1e8, 80, include=(5e4, 3.9e5))
 
     def shape(x):
         if x <= 5e4:

@@ -41,7 +41,7 @@ parameters.
 `fit_model` minimises chi^2 with scipy's `least_squares` (trust-region
 reflective, bounds as given) on a central-difference Jacobian in the fitted
 coordinates (+-0.01 in log10, or 1 % of the value: wide enough to average
-over the small steps the model's grids make as parameters change), and
+over small steps that internal grids moving with a parameter can make), and
 reports 1 sigma errors from the Jacobian at the minimum, (J^T J)^-1, not
 rescaled by chi^2 / dof. `sample` runs emcee from the best fit (uniform priors in the
 fitted coordinates within the bounds) and reports medians and 16 / 84 %
@@ -69,11 +69,11 @@ FIT_SECTIONS = ("blob", "electrons", "external")
 LINEAR_KEYS = ("p", "p1", "p2", "q", "redshift")
 FIT_KEYS = ("free", "log", "systematics", "bounds", "nu_min", "nu_max")
 # Steps of the Jacobian's central differences: in log10, or relative to the
-# value (at least this much absolute). The model's grids move with its
-# parameters (the self-Compton seed grid with B, the electron grid with the
-# break), which makes the SED piecewise smooth with small steps: differences
-# over 2.3 % of a value average over them, where 0.2 % gave slopes off by
-# half for the self-Compton of B.
+# value (at least this much absolute). A model's internal grids may move
+# with its parameters and put small steps into the SED (self-Compton grids
+# that did so made slopes in B over 0.2 % wrong by half); differences over
+# 2.3 % of a value average over such steps, and cost nothing in accuracy
+# where the SED is smooth (central differences: an error of order step^2).
 LOG_STEP = 1e-2
 LINEAR_STEP = 1e-2
 
