@@ -64,7 +64,7 @@ kernel is evaluated at the output frequencies themselves.
 - Close to the kinematic limit h nu' = gamma_max m_e c^2 the region that
   scatters to nu' = limit e^-d is a triangle of side d in (ln nu_seed,
   ln gamma) at (nu_star, gamma_max), so the seed step must be small against
-  d: above 1/30 of the limit the seed grid is graded towards nu_star, its
+  d: above 1e-2 of the limit the seed grid is graded towards nu_star, its
   step (8 / compton) times the distance from nu_star, down to that times
   the smallest d asked for, and these few frequencies go to the kernel with
   several seed segments per call.
@@ -115,7 +115,7 @@ _CURVATURE_COMPTON = 0.01
 _SEED_SAMPLES = 3.0
 _SEED_SAMPLE_CURVATURE = 0.05
 _SEED_FLOOR = 1e-6
-_LIMIT_BAND = math.log(30.0)
+_LIMIT_BAND = math.log(100.0)
 _NEAR_FLOOR = 1e-3
 _LEVELS_BELOW = {False: 1, True: 2, "fine": 3}
 _LEVELS_ABOVE = {False: 1, True: 3, "fine": 4}
@@ -181,7 +181,7 @@ class Grids:
       at external 1 / 2 / 4 / 8: step^2.
     - Self-Compton over its whole window, BrokenPowerLaw, at compton 40 /
       80 / 160: one level 49 / 22 / 8.9 %, extrapolated 3.6 / 0.64 / 0.10 %;
-      above 1/30 of the kinematic limit 1.4 / 0.34 / 0.06 %.
+      above 1e-2 of the kinematic limit 1.4 / 0.34 / 0.06 %.
     - The defaults (4, 80, None, True, None): self-Compton within 0.64 /
       0.68 / 0.75 / 0.69 % (BrokenPowerLaw / PowerLaw / LogParabola /
       PowerLawCutoff), synchrotron within 0.6 % and external Compton within
