@@ -278,27 +278,29 @@ std::string decimal(double value) {
     return std::string(buffer, result.ptr);
 }
 
-// One diagnostic item: a single write, flushed so that lines keep their
-// order with the host's own output.
-void write_item(std::FILE* stream, const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
-}
-
 struct Unconverged {
     double q, ga, gb, ss, dss;
 };
 
+// The report of one integral that did not converge, in the line order and
+// texts of the header. The lines of one report are written as one block
+// (write_diagnostic), so reports of frequencies evaluated at the same time on
+// different workers never interleave; the emission report's closing text,
+// which has no line end, goes to standard error right after its block.
 void report(bool absorption, double chi, const Unconverged& u) {
-    std::FILE* values = absorption ? stderr : stdout;
-    write_item(values, absorption ? "ARMA_qromb error\n" : "RMA_qromb error\n");
-    write_item(values, "chi    = " + decimal(chi) + "\n");
-    write_item(values, "q      = " + decimal(u.q) + "\n");
-    write_item(values, "ga     = " + decimal(u.ga) + "\n");
-    write_item(values, "gb     = " + decimal(u.gb) + "\n");
-    write_item(values, "qromb  = " + decimal(u.ss) + "\n");
-    write_item(values, "dqromb = " + decimal(u.dss) + "\n");
-    write_item(stderr, absorption ? "ARMA_qromb: too many steps\n" : "RMA_qromb: too many steps");
+    std::string block = absorption ? "ARMA_qromb error\n" : "RMA_qromb error\n";
+    block += "chi    = " + decimal(chi) + "\n";
+    block += "q      = " + decimal(u.q) + "\n";
+    block += "ga     = " + decimal(u.ga) + "\n";
+    block += "gb     = " + decimal(u.gb) + "\n";
+    block += "qromb  = " + decimal(u.ss) + "\n";
+    block += "dqromb = " + decimal(u.dss) + "\n";
+    if (absorption) {
+        block += "ARMA_qromb: too many steps\n";
+        write_diagnostic(stderr, block);
+    } else {
+        write_diagnostics(stdout, block, stderr, "RMA_qromb: too many steps");
+    }
 }
 
 int choose_depth(std::size_t segments, int requested) {

@@ -25,9 +25,11 @@
 // z = 4^-j with a 10-point Neville polynomial from level 9 (emission) or 10
 // (absorption) on, stopping when |dss| <= 1e-5 |ss|. An integral that does
 // not converge writes a block of diagnostic lines (emission: standard output
-// and a last line on standard error; absorption: standard error; values in
-// their shortest round-trip positional decimal form, one flushed write per
-// line) and contributes its last estimate.
+// and a last line, without line end, on standard error; absorption: standard
+// error; values in their shortest round-trip positional decimal form) and
+// contributes its last estimate. The lines of one report on one stream are
+// written in one piece under a process-wide lock (misc/failure.hpp), so the
+// reports of different workers never interleave.
 //
 // Failures: reading a missing entry of n_distrib (n_(i+1) is read only when
 // n_i passed its test) or any entry of an empty grid is the array-index
