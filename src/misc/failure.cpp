@@ -1,5 +1,6 @@
 #include "misc/failure.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,10 +14,19 @@ namespace {
 
 std::atomic<bool> hint_written{false};
 
-// Held while a diagnostic block is written, by every thread.
+// Held while a diagnostic block is written, by every thread. A fork() waits
+// for the block being written (so that the child never inherits the mutex
+// held by a thread it does not have) and releases it on both sides.
+std::mutex g_diagnostic_mutex;
+
+void lock_before_fork() noexcept { g_diagnostic_mutex.lock(); }
+void unlock_after_fork() noexcept { g_diagnostic_mutex.unlock(); }
+
 std::mutex& diagnostic_mutex() {
-    static std::mutex mutex;
-    return mutex;
+    static const bool registered =
+        pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork) == 0;
+    (void)registered;
+    return g_diagnostic_mutex;
 }
 
 // The block in one write(2) where the descriptor takes it whole (a pipe takes
