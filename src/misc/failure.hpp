@@ -13,9 +13,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <exception>
 #include <source_location>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,6 +32,20 @@ public:
 private:
     std::string message_;
 };
+
+// Diagnostic text shared by all threads of the process. A block is written
+// to the stream's file descriptor in one piece: the stream's own buffer is
+// flushed first (so that the block keeps its place after text written through
+// the stream), then the block goes out with write(2), repeated only for the
+// rest of a partial write. A process-wide mutex is held for the whole block,
+// so blocks written from different threads, on either stream, never
+// interleave. Write errors are ignored: a diagnostic never changes a result.
+void write_diagnostic(std::FILE* stream, std::string_view block);
+
+// Two blocks under one hold of the mutex: `first` to `first_stream`, then
+// `second` to `second_stream` (a report that spans both standard streams).
+void write_diagnostics(std::FILE* first_stream, std::string_view first, std::FILE* second_stream,
+                       std::string_view second);
 
 // Writes the diagnostic block of one internal failure to standard error.
 void report_failure(const std::string& message,

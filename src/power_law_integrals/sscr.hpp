@@ -38,6 +38,10 @@ struct SscrFactors {
 
 SscrFactors sscr_factors(double x1, double x2, double a, double b);
 
+// The same with the switched logarithms of x2 / x1 given (callers that form
+// the factors of several (a, b) on one (X1, X2) share them); the same bits.
+SscrFactors sscr_factors(double x1, double x2, const SwitchedLogs& logs_x, double a, double b);
+
 // The factors of sscr that involve Y1 and Y2.
 struct SscrYFactors {
     double m = 0.0;       // R(Y2/Y1; p_y, s_y)

@@ -130,11 +130,32 @@ std::vector<PairTerm> prepare_pairs(const SeedSegment& seed, const std::vector<E
         const double Q = ((a2 - e.p) - 1.0) * 0.5;
         const double x1 = 1.0 / t.m2;
         const double x2 = 1.0 / (e.g_lo * e.g_lo);
-        t.first = sscr_factors(x1, x2, P, Q);
-        t.second = sscr_factors(x1, x2, P + 1.0, Q);
+        const SwitchedLogs logs_x = switched_logs(x2 / x1);
+        t.first = sscr_factors(x1, x2, logs_x, P, Q);
+        t.second = sscr_factors(x1, x2, logs_x, P + 1.0, Q);
         out.push_back(t);
     }
     return out;
+}
+
+// The positions 0 ... n-1 in bit-reversed order (0, n/2, n/4, 3n/4, ... for
+// n a power of two; larger values left out otherwise). The map halves its
+// range again and again and runs a half that nobody takes over as one piece;
+// in this order every such run of positions samples the whole range evenly,
+// so pieces cost about the same even where the cost per seed segment falls
+// steeply along the grid (low seed frequencies reach every electron segment,
+// high ones few or none).
+std::vector<std::size_t> spread_order(std::size_t n) {
+    std::vector<std::size_t> order;
+    order.reserve(n);
+    int bits = 0;
+    while ((std::size_t{1} << bits) < n) ++bits;
+    for (std::size_t k = 0; k < (std::size_t{1} << bits); ++k) {
+        std::size_t reversed = 0;
+        for (int b = 0; b < bits; ++b) reversed |= ((k >> b) & 1u) << (bits - 1 - b);
+        if (reversed < n) order.push_back(reversed);
+    }
+    return order;
 }
 
 // The Y factors of one of the two sscr calls, kept from the previous pair of
@@ -233,8 +254,13 @@ std::vector<double> ic_iso_powlaw_full(const std::vector<double>& freqs, const s
 
     const std::vector<SeedSegment> seeds = prepare_seeds(freqs, inu, g);
     const std::vector<ElectronSegment> electrons = prepare_electrons(g, n);
-    const std::vector<std::vector<PairTerm>> pairs = parallel::map_indices<std::vector<PairTerm>>(
-        seeds.size(), [&](std::size_t i) { return prepare_pairs(seeds[i], electrons); });
+    // The pairs of each seed segment, prepared in parallel in spread order
+    // (prepare_pairs cannot fail), then put back in seed order.
+    const std::vector<std::size_t> order = spread_order(seeds.size());
+    std::vector<std::vector<PairTerm>> spread = parallel::map_indices<std::vector<PairTerm>>(
+        seeds.size(), [&](std::size_t k) { return prepare_pairs(seeds[order[k]], electrons); });
+    std::vector<std::vector<PairTerm>> pairs(seeds.size());
+    for (std::size_t k = 0; k < order.size(); ++k) pairs[order[k]] = std::move(spread[k]);
     const double g_first = g.empty() ? 0.0 : g.front();
 
     return parallel::map_values<double>(freqs,

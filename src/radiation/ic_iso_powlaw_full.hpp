@@ -36,6 +36,10 @@
 // (sscr.hpp) are formed once before the parallel map, with the same
 // operations as above, so each frequency only evaluates what depends on it
 // and the result is the same bits as the formula evaluated per frequency.
+// The pairs are prepared by a parallel map over the seed segments, taken in
+// bit-reversed order so that the pieces of that map cost about the same (the
+// number of pairs falls steeply with the seed frequency); the two sscr calls
+// of a pair share the switched logarithms of X2/X1.
 // The switched logarithms of N/y_lo are shared by the two sscr calls and by
 // all pairs with N = x.
 //

@@ -10,18 +10,14 @@
 namespace ostrel::radiation {
 
 std::vector<double> rad_cool_mono(const std::vector<double>& gg, double nu0, double u0, bool with_kn) {
-    // The scattering parameter of every Lorentz factor, in three passes.
-    std::vector<double> b(gg.size());
-    for (std::size_t i = 0; i < gg.size(); ++i) b[i] = gg[i] * 4.0;
-    for (double& v : b) v *= nu0;
-    for (double& v : b) v *= constants::kn_scale_quarter;
-
     return parallel::map_indices<double>(gg.size(), [&](std::size_t i) {
         const double gamma = gg[i];
         const double r = std::sqrt(gamma * gamma - 1.0);
         const double base = r * (constants::thomson_cooling * u0);
         if (!with_kn) return base;
-        const double bi = b[i];
+        // The scattering parameter, formed in the task with the products in
+        // the order of the header.
+        const double bi = ((gamma * 4.0) * nu0) * constants::kn_scale_quarter;
         if (bi >= 100.0) {
             return ((std::log(bi) - kKnAsymptoticShift) * (base * kKnAsymptoticScale)) / (bi * bi);
         }

@@ -13,8 +13,8 @@
 //
 // F = 1 without Klein-Nishina reduction. With it, F is a closed form of the
 // scattering parameter b_i = ((gamma_i * 4) * nu0) * 6.53745089363765e-21
-// (formed in three passes over the whole grid, on the calling thread, before
-// the parallel step), tested in this order:
+// (formed in the parallel task of gamma_i, the products in this order), tested
+// in this order:
 //   b >= 100:    ((ln b - 1.8333333333333333) * (base * 4.5)) / (b * b)
 //   b >= 1:      exp(P(ln b)) * base          (the fit of trans_kn_fit)
 //   b > 0.001:   pow(b + 1, -1.5) * base

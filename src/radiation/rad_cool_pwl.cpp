@@ -1,8 +1,6 @@
 #include "radiation/rad_cool_pwl.hpp"
 
 #include <cmath>
-#include <memory>
-#include <span>
 #include <stdexcept>
 
 #include "misc/constants.hpp"
@@ -18,7 +16,6 @@ namespace ostrel::radiation {
 namespace {
 
 using constants::kn_scale;
-using power_law_integrals::ReadOrder;
 
 // Segments of the field with a value at or below this are skipped.
 constexpr double kFloor = 1e-100;
@@ -89,35 +86,24 @@ std::vector<double> rad_cool_pwl(const std::vector<double>& gg, const std::vecto
                                  const std::vector<double>& uu, bool with_kn) {
     const std::size_t n_g = gg.size();
     const std::size_t n_f = freqs.size();
-    const std::size_t cells = checked_table_size(n_g, n_f);
-
-    // Filled completely below, so left uninitialised.
-    const std::unique_ptr<double[]> x_table(new double[cells]);
-    for (std::size_t i = 0; i < n_g; ++i) {
-        const double scale = kn_scale * gg[i];
-        double* row = x_table.get() + i * n_f;
-        for (std::size_t k = 0; k < n_f; ++k) row[k] = scale * freqs[k];
-    }
-    const std::unique_ptr<double[]> w_table(new double[cells]);
-    // The first row reads uu[0 ... n_f-1]: a short uu fails there.
+    // Every row reads uu[0 ... n_f-1]: a short uu fails before any rate.
     if (n_g > 0 && uu.size() < n_f) fail_array_index();
-    for (std::size_t i = 0; i < n_g; ++i) {
-        const double gamma = gg[i];
-        double* row = w_table.get() + i * n_f;
-        for (std::size_t k = 0; k < n_f; ++k) row[k] = (gamma * uu[k]) * kn_scale;
-    }
 
     return parallel::map_indices<double>(n_g, [&](std::size_t i) {
         if (n_f == 0) fail_array_index();
         if (n_f == 1) return 0.0;
-        const double* x = x_table.get() + i * n_f;
-        const std::span<const double> w(w_table.get() + i * n_f, n_f);
+        // Row i of the tables, formed as it is read: X[i][k] = (C_x gamma_i) nu_k
+        // and W[i][k] = (gamma_i u_k) C_x. W[i][k] is read first, then W[i][k-1]
+        // (the previous iteration's value, the same bits).
+        const double gamma = gg[i];
+        const double scale = kn_scale * gamma;
         double sum = 0.0;
+        double w_lo = (gamma * uu[0]) * kn_scale;
         for (std::size_t k = 1; k < n_f; ++k) {
-            // The row is complete: a segment is used or skipped, never failed.
-            const auto v = power_law_integrals::read_segment(w, k - 1, kFloor, ReadOrder::upper_first);
-            if (v.status != power_law_integrals::SegmentStatus::use) continue;
-            sum = sum + segment_loss(x[k - 1], x[k], v.lo, v.hi, with_kn);
+            const double w_hi = (gamma * uu[k]) * kn_scale;
+            const bool used = w_hi > kFloor && w_lo > kFloor;
+            if (used) sum = sum + segment_loss(scale * freqs[k - 1], scale * freqs[k], w_lo, w_hi, with_kn);
+            w_lo = w_hi;
         }
         return (sum * constants::thomson_cooling) / (kn_scale * kn_scale);
     });

@@ -12,15 +12,13 @@
 // 4 h / (m_e c^2)). u is a power law through the two tabulated values on
 // each segment.
 //
-// Two tables of n_gamma x n_f doubles are built on the calling thread before
-// the parallel step, X first, then W, row by row:
+// The scaled grid and spectrum of Lorentz factor i are
 //   X[i][k] = (C_x * gamma_i) * nu_k,   W[i][k] = (gamma_i * u_k) * C_x,
-// so a short `uu` fails before any rate is computed. Their element count is
-// checked before n_gamma * n_f is formed: a product that cannot be
-// represented raises std::length_error ("capacity overflow", MemoryError in
-// Python) instead of wrapping around.
+// formed inside that factor's task as they are read (nothing of size
+// n_gamma x n_f is stored, so memory does not grow with the product); a `uu`
+// shorter than `freqs` fails before any rate is computed.
 //
-// Per Lorentz factor (one parallel task each, reading row i only), for each
+// Per Lorentz factor (one parallel task each, using row i only), for each
 // segment k = 1 ... n_f - 1 in increasing order: skip it unless W[i][k] and
 // then W[i][k-1] are > 1e-100 (a NaN skips); R = x_hi/x_lo, L = ln R, index
 // p = -ln(w_hi/w_lo)/L clamped to [-8, 8]; d = R - 1 and the switched
@@ -62,7 +60,8 @@
 namespace ostrel::radiation {
 
 // rows * cols, or std::length_error("capacity overflow") when the product
-// exceeds the element count a vector of doubles can hold.
+// exceeds the element count a vector of doubles can hold (a check for tables
+// of rows x cols doubles).
 std::size_t checked_table_size(std::size_t rows, std::size_t cols);
 
 std::vector<double> rad_cool_pwl(const std::vector<double>& gg, const std::vector<double>& freqs,

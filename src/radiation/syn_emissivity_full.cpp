@@ -278,27 +278,29 @@ std::string decimal(double value) {
     return std::string(buffer, result.ptr);
 }
 
-// One diagnostic item: a single write, flushed so that lines keep their
-// order with the host's own output.
-void write_item(std::FILE* stream, const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
-}
-
 struct Unconverged {
     double q, ga, gb, ss, dss;
 };
 
+// The report of one integral that did not converge, in the line order and
+// texts of the header. The lines of one report are written as one block
+// (write_diagnostic), so reports of frequencies evaluated at the same time on
+// different workers never interleave; the emission report's closing text,
+// which has no line end, goes to standard error right after its block.
 void report(bool absorption, double chi, const Unconverged& u) {
-    std::FILE* values = absorption ? stderr : stdout;
-    write_item(values, absorption ? "ARMA_qromb error\n" : "RMA_qromb error\n");
-    write_item(values, "chi    = " + decimal(chi) + "\n");
-    write_item(values, "q      = " + decimal(u.q) + "\n");
-    write_item(values, "ga     = " + decimal(u.ga) + "\n");
-    write_item(values, "gb     = " + decimal(u.gb) + "\n");
-    write_item(values, "qromb  = " + decimal(u.ss) + "\n");
-    write_item(values, "dqromb = " + decimal(u.dss) + "\n");
-    write_item(stderr, absorption ? "ARMA_qromb: too many steps\n" : "RMA_qromb: too many steps");
+    std::string block = absorption ? "ARMA_qromb error\n" : "RMA_qromb error\n";
+    block += "chi    = " + decimal(chi) + "\n";
+    block += "q      = " + decimal(u.q) + "\n";
+    block += "ga     = " + decimal(u.ga) + "\n";
+    block += "gb     = " + decimal(u.gb) + "\n";
+    block += "qromb  = " + decimal(u.ss) + "\n";
+    block += "dqromb = " + decimal(u.dss) + "\n";
+    if (absorption) {
+        block += "ARMA_qromb: too many steps\n";
+        write_diagnostic(stderr, block);
+    } else {
+        write_diagnostics(stdout, block, stderr, "RMA_qromb: too many steps");
+    }
 }
 
 int choose_depth(std::size_t segments, int requested) {
@@ -309,31 +311,131 @@ int choose_depth(std::size_t segments, int requested) {
     return depth;
 }
 
+// The most segments whose tables of `depth` levels fit the budget (at least one).
+std::size_t segments_within_budget(int depth) {
+    const std::size_t per_segment = ((std::size_t{1} << depth) + 1) * sizeof(Node);
+    return kTableBudget / per_segment > 0 ? kTableBudget / per_segment : 1;
+}
+
+// What the grid says about one segment, read in grid order up to and
+// including the first read that fails.
+struct SegmentInput {
+    Status status;
+    double n_i = 0.0;
+    double g0 = 0.0;
+    double g1 = 0.0;
+    double q = 0.0;
+};
+
+std::vector<SegmentInput> read_inputs(const std::vector<double>& gamma_bins, const std::vector<double>& n_distrib) {
+    std::vector<SegmentInput> inputs;
+    const std::size_t ng = gamma_bins.size();
+    if (ng == 0) {
+        // No segment can be read: the first one fails on the grid.
+        inputs.push_back({Status::fail});
+        return inputs;
+    }
+    for (std::size_t i = 0; i + 1 < ng; ++i) {
+        const SegmentValues v = read_segment(n_distrib, i, kNegligible);
+        if (v.status != Status::use) {
+            inputs.push_back({v.status});
+            if (v.status == Status::fail) break;
+            continue;
+        }
+        const double g0 = gamma_bins[i];
+        const double g1 = gamma_bins[i + 1];
+        inputs.push_back({Status::use, v.lo, g0, g1, segment_index(v.lo, v.hi, g0, g1)});
+    }
+    return inputs;
+}
+
+// The setup of the segments inputs[begin, end): entries in grid order, the
+// tables of the used ones built in parallel (each segment's tables depend
+// on that segment alone).
+Setup build(const std::vector<SegmentInput>& inputs, std::size_t begin, std::size_t end, double b_field,
+            bool with_abs, int depth) {
+    Setup setup;
+    setup.nu_b = b_field * constants::nu_b_per_gauss;
+    setup.with_abs = with_abs;
+    setup.table_depth = depth;
+    std::vector<std::size_t> used;
+    for (std::size_t i = begin; i < end; ++i) {
+        setup.entries.push_back({inputs[i].status, used.size()});
+        if (inputs[i].status == Status::use) used.push_back(i);
+    }
+    setup.segments = parallel::map_indices<Segment>(used.size(), [&](std::size_t k) {
+        const SegmentInput& in = inputs[used[k]];
+        return build_segment(in.n_i, in.g0, in.g1, in.q, with_abs, depth);
+    });
+    return setup;
+}
+
+// One frequency's sums and pending reports, carried from one block of
+// segments to the next.
+struct Progress {
+    double e = 0.0;
+    double a = 0.0;
+    std::vector<Unconverged> emission_reports;
+    std::vector<Unconverged> absorption_reports;
+};
+
+// Adds the segments of `setup` to the sums, in grid order. Reports wait in
+// `p` until the frequency is done (finish), so that they come out in the
+// order of one pass over the whole grid: the emission reports in grid
+// order, then the absorption reports, whose pass follows the whole emission
+// pass. A segment whose reads failed ends the frequency: the emission
+// reports made so far are written, then the failure is raised.
+void advance(const Setup& setup, double nu, Progress& p, Trace* trace) {
+    const double nu_b = setup.nu_b;
+    const double chi = nu / nu_b;
+    const double chi2 = chi + chi;
+    const double k_j = nu_b * constants::syn_emission_factor;
+    const double k_a = nu_b * constants::syn_absorption_factor;
+    const double nu2 = nu * nu;
+    const int depth = setup.table_depth;
+
+    KernelCache cache;
+    cache.r.resize((std::size_t{1} << depth) + 1);
+    for (const Setup::Entry& entry : setup.entries) {
+        if (entry.status == Status::skip) continue;
+        if (entry.status == Status::fail) {
+            for (const Unconverged& u : p.emission_reports) report(false, chi, u);
+            fail_array_index();
+        }
+        const Segment& s = setup.segments[entry.segment];
+
+        const Integral ie = emission_integral(s, depth, chi, chi2, cache);
+        if (!ie.converged) p.emission_reports.push_back({s.q, s.ga, s.gb, ie.value, ie.error});
+        p.e = p.e + s.g_i_to_q * ((k_j * s.n_i) * ie.value);
+        if (trace != nullptr) trace->emission.push_back(ie);
+
+        if (setup.with_abs) {
+            const Integral ia = absorption_integral(s, depth, chi, chi2, cache);
+            if (!ia.converged) p.absorption_reports.push_back({s.q, s.ga, s.gb, ia.value, ia.error});
+            p.a = p.a + (s.g_i_to_q * ((k_a * s.n_i) * ia.value)) / nu2;
+            if (trace != nullptr) trace->absorption.push_back(ia);
+        }
+    }
+}
+
+// Writes the frequency's reports and applies the floors.
+std::pair<double, double> finish(const Progress& p, double chi) {
+    for (const Unconverged& u : p.emission_reports) report(false, chi, u);
+    for (const Unconverged& u : p.absorption_reports) report(true, chi, u);
+    double e = p.e;
+    double a = p.a;
+    if (e < kFloor) e = 0.0;
+    if (a < kFloor) a = 0.0;
+    return {e, a};
+}
+
 }  // namespace
 
 Setup prepare(const std::vector<double>& gamma_bins, const std::vector<double>& n_distrib, double b_field,
               bool with_abs, int table_depth) {
-    Setup setup;
-    setup.nu_b = b_field * constants::nu_b_per_gauss;
-    setup.with_abs = with_abs;
-    const std::size_t ng = gamma_bins.size();
-    if (ng == 0) {
-        // No segment can be read: the first one fails on the grid.
-        setup.entries.push_back({Status::fail, 0});
-        return setup;
-    }
-    setup.table_depth = choose_depth(ng - 1, table_depth);
-    for (std::size_t i = 0; i + 1 < ng; ++i) {
-        const SegmentValues v = read_segment(n_distrib, i, kNegligible);
-        setup.entries.push_back({v.status, setup.segments.size()});
-        if (v.status == Status::fail) break;
-        if (v.status == Status::skip) continue;
-        const double g0 = gamma_bins[i];
-        const double g1 = gamma_bins[i + 1];
-        const double q = segment_index(v.lo, v.hi, g0, g1);
-        setup.segments.push_back(build_segment(v.lo, g0, g1, q, with_abs, setup.table_depth));
-    }
-    return setup;
+    const std::vector<SegmentInput> inputs = read_inputs(gamma_bins, n_distrib);
+    const int depth = gamma_bins.empty() ? 0 : choose_depth(gamma_bins.size() - 1, table_depth);
+    return build(inputs, 0, inputs.size(), b_field, with_abs, depth);
 }
 
 Integral romberg_integral(double (*f)(double u, double p), double p, double u_a, double u_b,
@@ -351,42 +453,59 @@ Integral romberg_integral(double (*f)(double u, double p), double p, double u_a,
 }
 
 std::pair<double, double> evaluate(const Setup& setup, double nu, Trace* trace) {
-    const double nu_b = setup.nu_b;
-    const double chi = nu / nu_b;
-    const double chi2 = chi + chi;
-    const double k_j = nu_b * constants::syn_emission_factor;
-    const double k_a = nu_b * constants::syn_absorption_factor;
-    const double nu2 = nu * nu;
-    const int depth = setup.table_depth;
+    Progress p;
+    advance(setup, nu, p, trace);
+    return finish(p, nu / setup.nu_b);
+}
 
-    KernelCache cache;
-    cache.r.resize((std::size_t{1} << depth) + 1);
-    std::vector<Unconverged> absorption_reports;
-    double e = 0.0;
-    double a = 0.0;
-    for (const Setup::Entry& entry : setup.entries) {
-        if (entry.status == Status::skip) continue;
-        if (entry.status == Status::fail) fail_array_index();
-        const Segment& s = setup.segments[entry.segment];
+std::pair<std::vector<double>, std::vector<double>> evaluate_in_blocks(
+    const std::vector<double>& freqs, const std::vector<double>& gamma_bins,
+    const std::vector<double>& n_distrib, double b_field, bool with_abs, std::size_t block_segments) {
+    std::vector<double> j_nu(freqs.size(), 0.0);
+    std::vector<double> a_nu(freqs.size(), 0.0);
+    // No frequency reads the grid: an empty map (which still starts the pool).
+    const std::vector<SegmentInput> inputs =
+        freqs.empty() ? std::vector<SegmentInput>{} : read_inputs(gamma_bins, n_distrib);
 
-        const Integral ie = emission_integral(s, depth, chi, chi2, cache);
-        if (!ie.converged) report(false, chi, {s.q, s.ga, s.gb, ie.value, ie.error});
-        e = e + s.g_i_to_q * ((k_j * s.n_i) * ie.value);
-        if (trace != nullptr) trace->emission.push_back(ie);
+    // Blocks of consecutive segments holding about the same number of used
+    // segments, as few as the budget allows.
+    const int depth = kMaxTableDepth;
+    const std::size_t limit = block_segments > 0 ? block_segments : segments_within_budget(depth);
+    std::size_t used = 0;
+    for (const SegmentInput& in : inputs) used += in.status == Status::use ? 1 : 0;
+    const std::size_t blocks = used == 0 ? 1 : (used + limit - 1) / limit;
+    const std::size_t per_block = used == 0 ? 1 : (used + blocks - 1) / blocks;
 
-        if (setup.with_abs) {
-            const Integral ia = absorption_integral(s, depth, chi, chi2, cache);
-            if (!ia.converged) absorption_reports.push_back({s.q, s.ga, s.gb, ia.value, ia.error});
-            a = a + (s.g_i_to_q * ((k_a * s.n_i) * ia.value)) / nu2;
-            if (trace != nullptr) trace->absorption.push_back(ia);
+    std::vector<Progress> progress(freqs.size());
+    std::size_t begin = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::size_t end = begin;
+        if (b + 1 == blocks) {
+            end = inputs.size();
+        } else {
+            for (std::size_t taken = 0; taken < per_block; ++end) taken += inputs[end].status == Status::use ? 1 : 0;
         }
+        const Setup setup = build(inputs, begin, end, b_field, with_abs, depth);
+        if (b + 1 < blocks) {
+            parallel::map_indices<int>(freqs.size(), [&](std::size_t k) {
+                advance(setup, freqs[k], progress[k], nullptr);
+                return 0;
+            });
+        } else {
+            const auto points = parallel::map_indices<std::pair<double, double>>(freqs.size(), [&](std::size_t k) {
+                advance(setup, freqs[k], progress[k], nullptr);
+                const std::pair<double, double> point = finish(progress[k], freqs[k] / setup.nu_b);
+                progress[k] = Progress{};  // its reports are written: release them
+                return point;
+            });
+            for (std::size_t k = 0; k < points.size(); ++k) {
+                j_nu[k] = points[k].first;
+                if (with_abs) a_nu[k] = points[k].second;
+            }
+        }
+        begin = end;
     }
-    // The absorption pass follows the whole emission pass: its reports too.
-    for (const Unconverged& u : absorption_reports) report(true, chi, u);
-
-    if (e < kFloor) e = 0.0;
-    if (a < kFloor) a = 0.0;
-    return {e, a};
+    return {std::move(j_nu), std::move(a_nu)};
 }
 
 }  // namespace syn
@@ -394,17 +513,7 @@ std::pair<double, double> evaluate(const Setup& setup, double nu, Trace* trace) 
 std::pair<std::vector<double>, std::vector<double>> syn_emissivity_full(
     const std::vector<double>& freqs, const std::vector<double>& gamma_bins,
     const std::vector<double>& n_distrib, double b_field, bool with_abs) {
-    const syn::Setup setup =
-        freqs.empty() ? syn::Setup{} : syn::prepare(gamma_bins, n_distrib, b_field, with_abs);
-    const auto points = parallel::map_values<std::pair<double, double>>(
-        freqs, [&](double nu) { return syn::evaluate(setup, nu); });
-    std::vector<double> j_nu(freqs.size(), 0.0);
-    std::vector<double> a_nu(freqs.size(), 0.0);
-    for (std::size_t k = 0; k < points.size(); ++k) {
-        j_nu[k] = points[k].first;
-        if (with_abs) a_nu[k] = points[k].second;
-    }
-    return {std::move(j_nu), std::move(a_nu)};
+    return syn::evaluate_in_blocks(freqs, gamma_bins, n_distrib, b_field, with_abs, 0);
 }
 
 }  // namespace ostrel::radiation

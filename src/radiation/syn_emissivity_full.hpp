@@ -25,9 +25,11 @@
 // z = 4^-j with a 10-point Neville polynomial from level 9 (emission) or 10
 // (absorption) on, stopping when |dss| <= 1e-5 |ss|. An integral that does
 // not converge writes a block of diagnostic lines (emission: standard output
-// and a last line on standard error; absorption: standard error; values in
-// their shortest round-trip positional decimal form, one flushed write per
-// line) and contributes its last estimate.
+// and a last line, without line end, on standard error; absorption: standard
+// error; values in their shortest round-trip positional decimal form) and
+// contributes its last estimate. The lines of one report on one stream are
+// written in one piece under a process-wide lock (misc/failure.hpp), so the
+// reports of different workers never interleave.
 //
 // Failures: reading a missing entry of n_distrib (n_(i+1) is read only when
 // n_i passed its test) or any entry of an empty grid is the array-index
@@ -55,8 +57,17 @@
 // such node, has an exactly zero integrand there, converges at its first test
 // with the value 0 and is not evaluated. Absorption diagnostics are written
 // after all emission work of the frequency, in the order of a separate pass.
-// The tables of one call take at most 48 MiB (levels up to 10, fewer for very
-// large grids); deeper levels make each node afresh the same way.
+// The tables hold levels 0 to 10 (deeper levels make each node afresh the
+// same way) and take at most 48 MiB at a time: a grid with more segments
+// than fit is processed in consecutive blocks of segments of about equal
+// size, each block's tables built (in parallel, segment by segment), used by
+// every frequency and released before the next block. A frequency carries
+// its two sums and its pending reports from block to block; its reports are
+// written when it is done (or, for the emission reports, just before a
+// failing read), in the order of one pass over the whole grid. Blocking
+// changes neither the order of any sum nor the zero shortcut, so results,
+// reports and failures are those of one pass, and time and memory grow in
+// proportion to the grid.
 #pragma once
 
 #include <cstddef>
@@ -127,8 +138,15 @@ Setup prepare(const std::vector<double>& gamma_bins, const std::vector<double>& 
 Integral romberg_integral(double (*f)(double u, double p), double p, double u_a, double u_b,
                           int first_test);
 
-// (j_nu, a_nu) at one frequency.
+// (j_nu, a_nu) at one frequency, the whole setup taken as one block.
 std::pair<double, double> evaluate(const Setup& setup, double nu, Trace* trace = nullptr);
+
+// The kernel with the segments in blocks of at most `block_segments` used
+// segments (0: as many as the memory budget allows, which is what
+// syn_emissivity_full does).
+std::pair<std::vector<double>, std::vector<double>> evaluate_in_blocks(
+    const std::vector<double>& freqs, const std::vector<double>& gamma_bins,
+    const std::vector<double>& n_distrib, double b_field, bool with_abs, std::size_t block_segments);
 
 }  // namespace syn
 }  // namespace ostrel::radiation

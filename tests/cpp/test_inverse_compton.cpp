@@ -272,6 +272,33 @@ TEST(InverseComptonReference, PowerLawSeedMatchesBitForBit) {
     EXPECT_GT(nonzero, 500);
 }
 
+// The pairs of the seed segments are prepared out of grid order and put
+// back: every count of seed segments, across powers of two, gives the
+// reference bits.
+TEST(InverseComptonReference, PowerLawSeedEverySegmentCount) {
+    Vec g;
+    Vec n;
+    for (int j = 0; j < 12; ++j) {
+        g.push_back(std::pow(10.0, 0.5 * j));
+        n.push_back(std::pow(10.0, -1.2 * j));
+    }
+    for (std::size_t nf = 2; nf <= 70; ++nf) {
+        Vec freqs;
+        Vec inu;
+        for (std::size_t k = 0; k < nf; ++k) {
+            freqs.push_back(std::pow(10.0, 7.0 + 0.3 * static_cast<double>(k)));
+            inu.push_back(std::pow(10.0, -12.0 - 0.2 * static_cast<double>(k)));
+        }
+        const Outcome want = run([&] { return ref_powlaw(freqs, inu, g, n); }, kReferenceFile);
+        const Outcome got = run([&] { return ostrel::radiation::ic_iso_powlaw_full(freqs, inu, g, n); },
+                                "src/radiation/ic_iso_powlaw_full.cpp");
+        expect_same(got, want, static_cast<int>(nf));
+        double sum = 0.0;
+        for (double v : want.values) sum += v;
+        EXPECT_GT(sum, 0.0) << nf;
+    }
+}
+
 // A grid that steps back makes fmin(g_(j+1), gamma_KN)^2 fall below x, so
 // pairs with N = M follow pairs with N = x at the same frequency.
 TEST(InverseComptonReference, ElectronGridSteppingBack) {

@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "misc/failure.hpp"
@@ -298,6 +299,120 @@ TEST(SynEmissivity, MissingEntriesFailWhenReached) {
     // n_1 is not read when n_0 is negligible, nor n_2 when n_1 is.
     EXPECT_EQ(message({1.0, 2.0}, {0.0}), "<no failure>");
     EXPECT_EQ(message({1.0, 2.0, 3.0}, {1.0, 1e-101}), "<no failure>");
+}
+
+// ---------------------------------------------------------------------------
+// Segments processed in blocks: the same results, reports and failures as one
+// pass over the whole grid.
+
+struct BlockRun {
+    std::vector<double> j_nu, a_nu;
+    std::string out, err, failure;
+};
+
+// One frequency per call, so that the reports come out in a fixed order (a
+// map of one point runs on the calling thread).
+BlockRun run_blocks(const Case& c, bool with_abs, std::size_t block_segments) {
+    BlockRun run;
+    for (double nu : c.freqs) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        try {
+            const auto [j, a] = syn::evaluate_in_blocks({nu}, c.g, c.n, c.b, with_abs, block_segments);
+            run.j_nu.push_back(j.at(0));
+            run.a_nu.push_back(a.at(0));
+        } catch (const ostrel::Failure& failure) {
+            run.failure += failure.message() + ";";
+        }
+        run.out += testing::internal::GetCapturedStdout();
+        run.err += testing::internal::GetCapturedStderr();
+    }
+    return run;
+}
+
+void expect_same_bits(const std::vector<double>& x, const std::vector<double>& y) {
+    ASSERT_EQ(x.size(), y.size());
+    for (std::size_t k = 0; k < x.size(); ++k) EXPECT_TRUE(same_bits(x[k], y[k])) << k << ": " << x[k] << " vs " << y[k];
+}
+
+TEST(SynEmissivity, BlocksOfSegmentsGiveTheResultsOfOnePass) {
+    // Negligible bins (skipped segments), a negative Lorentz factor (an
+    // integral that never converges, with its reports), and a short
+    // distribution (a failing read after all other segments) in turn.
+    std::vector<double> g = log_grid(1.0, 1e5, 14);
+    std::vector<double> n;
+    for (double x : g) n.push_back(std::pow(x, -2.2));
+    n[4] = 1e-120;
+    std::vector<Case> cases{{g, n, 0.3, log_grid(1e5, 1e18, 5)}};
+    std::vector<double> g_negative = g;
+    g_negative[7] = -3.0;
+    cases.push_back({g_negative, n, 0.3, log_grid(1e7, 1e12, 3)});
+    std::vector<double> n_short(n.begin(), n.end() - 2);
+    cases.push_back({g_negative, n_short, 0.3, log_grid(1e7, 1e12, 2)});
+    for (std::size_t which = 0; which < cases.size(); ++which) {
+        const Case& c = cases[which];
+        for (bool with_abs : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << "case " << which << " with_abs=" << with_abs);
+            // One pass over a setup of the whole grid.
+            BlockRun whole;
+            const syn::Setup setup = syn::prepare(c.g, c.n, c.b, with_abs, 10);
+            for (double nu : c.freqs) {
+                testing::internal::CaptureStdout();
+                testing::internal::CaptureStderr();
+                try {
+                    const auto [e, a] = syn::evaluate(setup, nu);
+                    whole.j_nu.push_back(e);
+                    whole.a_nu.push_back(with_abs ? a : 0.0);
+                } catch (const ostrel::Failure& failure) {
+                    whole.failure += failure.message() + ";";
+                }
+                whole.out += testing::internal::GetCapturedStdout();
+                whole.err += testing::internal::GetCapturedStderr();
+            }
+            for (std::size_t block : {std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{0}}) {
+                SCOPED_TRACE(::testing::Message() << "blocks of " << block);
+                const BlockRun run = run_blocks(c, with_abs, block);
+                expect_same_bits(run.j_nu, whole.j_nu);
+                expect_same_bits(run.a_nu, whole.a_nu);
+                EXPECT_EQ(run.failure, whole.failure);
+                EXPECT_EQ(run.out, whole.out);
+                // The hint line follows only the first failure of the process.
+                const auto without_hint = [](std::string text) {
+                    const auto note = text.find("note: ");
+                    if (note != std::string::npos) text.erase(note, text.find('\n', note) + 1 - note);
+                    return text;
+                };
+                EXPECT_EQ(without_hint(run.err), without_hint(whole.err));
+            }
+            if (which == 1) {
+                EXPECT_NE(whole.out.find("RMA_qromb error"), std::string::npos);
+            }
+            if (which == 2) {
+                EXPECT_EQ(whole.failure,
+                          std::string(ostrel::kArrayIndexMessage) + ";" + ostrel::kArrayIndexMessage + ";");
+            }
+        }
+    }
+}
+
+TEST(SynEmissivity, GridsBeyondTheTableBudgetKeepTheirBits) {
+    // 1228 used segments do not fit the 48 MiB of tables of 10 levels at
+    // once (1227 do): the call processes them in two blocks, where a single
+    // setup has to use shallower tables. All three agree bit for bit.
+    const std::vector<double> g = log_grid(1.0, 1e7, 1229);
+    std::vector<double> n;
+    for (double x : g) n.push_back(std::pow(x, -2.5) * std::exp(-x / 3e6));
+    const std::vector<double> freqs{1e6, 3e9, 1e14, 1e19};
+    const double b = 0.2;
+    const syn::Setup shallow = syn::prepare(g, n, b, true);
+    EXPECT_LT(shallow.table_depth, 10);
+    const auto [j, a] = syn::evaluate_in_blocks(freqs, g, n, b, true, 0);
+    for (std::size_t k = 0; k < freqs.size(); ++k) {
+        const auto [e_ref, a_ref] = syn::evaluate(shallow, freqs[k]);
+        EXPECT_TRUE(same_bits(j[k], e_ref)) << freqs[k];
+        EXPECT_TRUE(same_bits(a[k], a_ref)) << freqs[k];
+        EXPECT_GT(j[k], 0.0);
+    }
 }
 
 // ---------------------------------------------------------------------------
