@@ -529,6 +529,8 @@ def compton_by_segment(seed_freqs, seed_intensity, pieces, freqs, chunk=1):
             if not (ci[0] > 1e-200 and ci[1] > 1e-200):
                 continue
             top = min(g_max, _KN_GAMMA_TIMES_NU / b)
+            if top <= g_tab[0]:
+                continue  # no electron below the Klein-Nishina cut
             reach = 4.0 * a * top * top
         else:
             if not any(x > 1e-200 and y > 1e-200 for x, y in zip(ci, ci[1:])):
@@ -665,7 +667,9 @@ class BlobEmission:
             sampled.update(zip(missing, zip(*self._seed_synchrotron(missing))))
         values = self._seed_from([sampled[f][0] for f in grid], [sampled[f][1] for f in grid])
         # split only where the seed matters for self-Compton (`_live_range`)
-        lo, hi = _live_range(grid, values, self._compton_pieces().steepest())
+        pieces = self._compton_pieces()
+        lo, hi = _live_range(grid, values, pieces.steepest())
+        hi = min(hi, _KN_GAMMA_TIMES_NU / pieces.gamma[0])
         extra = [f for f in _refine(grid, values, self.grids.seed_curvature_bound()) if lo < f < hi]
         if extra:
             table = dict(zip(grid, values))
@@ -688,6 +692,11 @@ class BlobEmission:
             return out
         pieces = self._compton_pieces()
         lo, hi = _live_range(seed_nu, seed_i, pieces.steepest())
+        # above m_e c^2 / (4 h gamma_min) the kernel's Klein-Nishina cut leaves
+        # no electron to scatter a seed photon
+        hi = min(hi, _KN_GAMMA_TIMES_NU / pieces.gamma[0])
+        if not hi > lo:
+            return out
         nu_star = 0.25 * ME_C2 / (H * e.gamma_max)
         limit = e.gamma_max * ME_C2 / H
         edge = limit * math.exp(-_LIMIT_BAND)
