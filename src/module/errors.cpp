@@ -40,6 +40,14 @@ void set_panic(const std::string& message) {
     PyErr_SetObject(type, text.get());
 }
 
+bool check_signals(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
+void ensure_interrupt_pending() {
+    if (PyErr_Occurred() == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "call interrupted without a pending exception");
+    }
+}
+
 void set_unexpected(const char* what) {
     std::string message = "unexpected internal error: ";
     message += what;

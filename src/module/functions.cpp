@@ -57,9 +57,12 @@ constexpr Signature<3> rad_trans_slab{"rad_trans_slab", {"blob_radius", "j_nu", 
 }  // namespace sig
 
 // The C entry point of a vector-call function: the per-call wrapper around
-// the function's own binding, computation and result conversion.
+// the function's own binding, computation and result conversion. The call
+// scope lets long computations consult the pending signals (Ctrl-C) while
+// the call runs; it also holds what the worker pool remembers for one call.
 template <const auto& S, PyObject* (*F)(Arguments<S>)>
 PyObject* fastcall_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    CallScope call(&check_signals);
     return guarded([&] { return F(Arguments<S>(args, nargs, kwnames)); });
 }
 
