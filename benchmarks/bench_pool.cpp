@@ -1,5 +1,8 @@
 // Cost of the worker pool: the overhead of one parallel map of n trivial
-// points, and the balance of uneven workloads, at 1 and 2 workers.
+// points, the hand-off cost when the caller does other work between maps (and
+// the processor time the workers spend waiting for the next map), the
+// processor time of an idle pool, and the balance of uneven workloads, at 1
+// and 2 workers.
 //
 // Build and run:
 //   cmake -S . -B build/bench -G Ninja -DOSTREL_BUILD_BENCHMARKS=ON -DOSTREL_BUILD_MODULE=OFF
@@ -7,6 +10,8 @@
 //
 // Every figure is the best of 7 repetitions; each repetition times enough
 // maps to take at least 20 ms and reports the time per map.
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -51,6 +56,23 @@ double busy(std::size_t i, long units) {
     return x;
 }
 
+// Processor time of the whole process, and of the calling thread, in seconds.
+double cpu_seconds(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+double process_cpu_seconds() { return cpu_seconds(CLOCK_PROCESS_CPUTIME_ID); }
+double thread_cpu_seconds() { return cpu_seconds(CLOCK_THREAD_CPUTIME_ID); }
+
+// Keeps the calling thread busy for `us` microseconds (the caller's own work
+// between two maps, such as converting arguments).
+void busy_wait(double us) {
+    const auto end = Clock::now() + std::chrono::duration<double, std::micro>(us);
+    while (Clock::now() < end) {
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -69,6 +91,43 @@ int main() {
         const double t1 = seconds_per_call([&] { sink = map_indices_on<double>(one, n, trivial)[n - 1]; });
         const double t2 = seconds_per_call([&] { sink = map_indices_on<double>(two, n, trivial)[n - 1]; });
         std::printf("%10zu %12.2f %12.2f %12.2f\n", n, serial * 1e6, t1 * 1e6, t2 * 1e6);
+    }
+
+    std::printf("\nHand-off: maps of 2 trivial points with the caller busy for a gap between them;\n"
+                "overhead = wall time per map minus the gap, worker CPU = processor time per map\n"
+                "of the workers (what they burn handing over and waiting), microseconds, best of 7\n");
+    std::printf("%10s %14s %14s %14s %14s\n", "gap", "1w overhead", "1w worker CPU", "2w overhead",
+                "2w worker CPU");
+    for (const double gap : {0.0, 10.0, 30.0, 100.0, 300.0, 1000.0}) {
+        double overhead[2] = {1e300, 1e300};
+        double worker_cpu[2] = {1e300, 1e300};
+        Pool* pools[2] = {&one, &two};
+        for (int repeat = 0; repeat < 7; ++repeat) {
+            for (int k = 0; k < 2; ++k) {
+                const int maps = gap >= 300.0 ? 50 : 400;
+                const double cpu0 = process_cpu_seconds() - thread_cpu_seconds();
+                const auto start = Clock::now();
+                for (int m = 0; m < maps; ++m) {
+                    busy_wait(gap);
+                    sink = map_indices_on<double>(*pools[k], 2, [](std::size_t i) { return 0.5 * i; })[1];
+                }
+                const double wall = std::chrono::duration<double, std::micro>(Clock::now() - start).count() / maps;
+                const double cpu = (process_cpu_seconds() - thread_cpu_seconds() - cpu0) * 1e6 / maps;
+                overhead[k] = std::min(overhead[k], wall - gap);
+                worker_cpu[k] = std::min(worker_cpu[k], cpu);
+            }
+        }
+        std::printf("%10.0f %14.2f %14.2f %14.2f %14.2f\n", gap, overhead[0], worker_cpu[0], overhead[1],
+                    worker_cpu[1]);
+    }
+
+    {
+        map_indices_on<double>(two, 1000, [](std::size_t i) { return 0.5 * i; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const double cpu0 = process_cpu_seconds();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::printf("\nIdle pools (1 and 2 workers), processor time over 1 s of idleness: %.1f microseconds\n",
+                    (process_cpu_seconds() - cpu0) * 1e6);
     }
 
     struct Workload {

@@ -62,6 +62,9 @@ constexpr std::size_t kOutside = static_cast<std::size_t>(-1);
 thread_local Pool::State* tl_pool = nullptr;
 thread_local std::size_t tl_index = 0;
 
+// The stop flag of the map whose piece this thread is evaluating, if any.
+thread_local const std::atomic<bool>* tl_stop = nullptr;
+
 // A hint to the processor that this is a spin-wait loop.
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -229,6 +232,11 @@ void divide(Pool::State& s, std::size_t self, RangeTask task, std::size_t begin,
     if (stop.load(std::memory_order_relaxed)) return;
     const std::size_t m = end - begin;
     if (m < 2 || (!moved && budget == 0)) {
+        struct Current {
+            const std::atomic<bool>* previous = tl_stop;
+            explicit Current(const std::atomic<bool>& flag) { tl_stop = &flag; }
+            ~Current() { tl_stop = previous; }
+        } current(stop);
         task.run(task.context, begin, end, stop);
         return;
     }
@@ -330,6 +338,11 @@ Pool::State* start_workers(std::size_t workers, Pool::StartHook before_start) {
 }
 
 }  // namespace
+
+bool map_stopping() noexcept {
+    const std::atomic<bool>* stop = tl_stop;
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
 
 Pool::Pool(std::size_t workers, StartHook before_start) : state_(nullptr) {
     try {

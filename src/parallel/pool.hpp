@@ -123,6 +123,11 @@ private:
     State* state_;
 };
 
+// True when called from a per-point function of a map that has been asked to
+// stop (its result will be thrown away): a point that is long by itself may
+// then give up early, by throwing Interrupted. False on any other thread.
+bool map_stopping() noexcept;
+
 // The process-wide pool, created on first use; raises the internal failure
 // "The global thread pool has not been initialized.: ..." if its workers
 // cannot be started (or are refused, see global_pool_for).

@@ -9,6 +9,7 @@
 
 #include "misc/constants.hpp"
 #include "misc/failure.hpp"
+#include "misc/interrupt.hpp"
 #include "misc/romberg.hpp"
 #include "parallel/parallel_map.hpp"
 #include "power_law_integrals/segment.hpp"
@@ -367,6 +368,9 @@ std::pair<double, double> evaluate(const Setup& setup, double nu, Trace* trace) 
     for (const Setup::Entry& entry : setup.entries) {
         if (entry.status == Status::skip) continue;
         if (entry.status == Status::fail) fail_array_index();
+        // One frequency over thousands of segments takes a tenth of a second:
+        // a map asked to stop (Ctrl-C) gives the point up between segments.
+        if (parallel::map_stopping()) throw Interrupted();
         const Segment& s = setup.segments[entry.segment];
 
         const Integral ie = emission_integral(s, depth, chi, chi2, cache);

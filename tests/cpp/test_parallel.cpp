@@ -414,6 +414,41 @@ TEST(ParallelInterrupt, StopCheckEndsAMapWithInterrupted) {
     }
 }
 
+// A point that is long by itself can see that its map was asked to stop and
+// give up early; outside a stopped map nothing is stopping.
+TEST(ParallelInterrupt, LongPointSeesItsMapStopping) {
+    EXPECT_FALSE(ostrel::parallel::map_stopping());
+    Pool pool(2);
+    StopProbe probe;
+    probe.stop_at = 1;
+    std::atomic<int> gave_up{0};
+    {
+        ostrel::CallScope call(&StopProbe::check, &probe);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_THROW(map_indices_on<double>(pool, 2,
+                                            [&](std::size_t) -> double {
+                                                // Without the stop this point would last 20 s.
+                                                while (std::chrono::steady_clock::now() - start < 20s) {
+                                                    if (ostrel::parallel::map_stopping()) {
+                                                        ++gave_up;
+                                                        throw ostrel::Interrupted();
+                                                    }
+                                                    std::this_thread::sleep_for(100us);
+                                                }
+                                                return 0.0;
+                                            }),
+                     ostrel::Interrupted);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    }
+    EXPECT_EQ(gave_up.load(), 2);
+    EXPECT_FALSE(ostrel::parallel::map_stopping());
+    // A map that is not stopped: its points never see a stop.
+    const auto seen = map_indices_on<double>(pool, 64, [](std::size_t) {
+        return ostrel::parallel::map_stopping() ? 1.0 : 0.0;
+    });
+    for (const double v : seen) EXPECT_EQ(v, 0.0);
+}
+
 // A check that never asks to stop is consulted while the map runs and
 // changes nothing; without a call scope, or with a scope without a check,
 // nothing is consulted.
