@@ -45,6 +45,8 @@ void set_unexpected(const char* what);
 // The stop check of every call (misc/interrupt.hpp): runs the interpreter's
 // pending signal handlers (the calling thread holds the interpreter lock) and
 // answers true when one of them raised, leaving its exception pending.
+// CPython: PyErr_CheckSignals. PyPy, whose PyErr_CheckSignals does not run
+// the handlers: a call of a tiny Python function, during which PyPy runs them.
 bool check_signals(void* context) noexcept;
 
 // Called when a call ended with Interrupted: makes sure an exception is
