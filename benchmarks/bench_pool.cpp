@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -93,32 +94,49 @@ int main() {
         std::printf("%10zu %12.2f %12.2f %12.2f\n", n, serial * 1e6, t1 * 1e6, t2 * 1e6);
     }
 
-    std::printf("\nHand-off: maps of 2 trivial points with the caller busy for a gap between them;\n"
-                "overhead = wall time per map minus the gap, worker CPU = processor time per map\n"
-                "of the workers (what they burn handing over and waiting), microseconds, best of 7\n");
-    std::printf("%10s %14s %14s %14s %14s\n", "gap", "1w overhead", "1w worker CPU", "2w overhead",
-                "2w worker CPU");
-    for (const double gap : {0.0, 10.0, 30.0, 100.0, 300.0, 1000.0}) {
-        double overhead[2] = {1e300, 1e300};
-        double worker_cpu[2] = {1e300, 1e300};
-        Pool* pools[2] = {&one, &two};
-        for (int repeat = 0; repeat < 7; ++repeat) {
-            for (int k = 0; k < 2; ++k) {
-                const int maps = gap >= 300.0 ? 50 : 400;
-                const double cpu0 = process_cpu_seconds() - thread_cpu_seconds();
-                const auto start = Clock::now();
-                for (int m = 0; m < maps; ++m) {
-                    busy_wait(gap);
-                    sink = map_indices_on<double>(*pools[k], 2, [](std::size_t i) { return 0.5 * i; })[1];
-                }
-                const double wall = std::chrono::duration<double, std::micro>(Clock::now() - start).count() / maps;
-                const double cpu = (process_cpu_seconds() - thread_cpu_seconds() - cpu0) * 1e6 / maps;
-                overhead[k] = std::min(overhead[k], wall - gap);
-                worker_cpu[k] = std::min(worker_cpu[k], cpu);
+    std::printf("\nHand-off latency: maps of 2 trivial points, the caller busy for a gap between maps.\n"
+                "in = from handing the map in to its first point starting on a worker, out = from\n"
+                "its last point ending to the caller running again; worker CPU = processor time of\n"
+                "the workers per map (handing over, spinning). Microseconds: median (minimum)\n");
+    std::printf("%8s %22s %22s %22s %22s %14s\n", "gap", "1w in", "1w out", "2w in", "2w out", "2w worker CPU");
+    for (const double gap : {0.0, 20.0, 100.0, 1000.0}) {
+        std::printf("%8.0f", gap);
+        for (Pool* pool : {&one, &two}) {
+            const int maps = gap >= 1000.0 ? 300 : 2000;
+            std::vector<double> in(maps), out(maps);
+            const double cpu0 = process_cpu_seconds() - thread_cpu_seconds();
+            for (int m = 0; m < maps; ++m) {
+                busy_wait(gap);
+                std::atomic<Clock::rep> first_start{std::numeric_limits<Clock::rep>::max()};
+                std::atomic<Clock::rep> last_end{std::numeric_limits<Clock::rep>::min()};
+                const auto handed_in = Clock::now();
+                map_indices_on<double>(*pool, 2, [&](std::size_t i) {
+                    const auto started = Clock::now().time_since_epoch().count();
+                    auto seen = first_start.load();
+                    while (started < seen && !first_start.compare_exchange_weak(seen, started)) {
+                    }
+                    const double v = 0.5 * static_cast<double>(i);
+                    const auto ended = Clock::now().time_since_epoch().count();
+                    seen = last_end.load();
+                    while (ended > seen && !last_end.compare_exchange_weak(seen, ended)) {
+                    }
+                    return v;
+                });
+                const auto returned = Clock::now();
+                const auto us = [](Clock::rep ticks) {
+                    return std::chrono::duration<double, std::micro>(Clock::duration(ticks)).count();
+                };
+                in[m] = us(first_start.load() - handed_in.time_since_epoch().count());
+                out[m] = us(returned.time_since_epoch().count() - last_end.load());
             }
+            const double cpu = (process_cpu_seconds() - thread_cpu_seconds() - cpu0) * 1e6 / maps;
+            for (auto* v : {&in, &out}) {
+                std::sort(v->begin(), v->end());
+                std::printf(" %12.2f (%6.2f)", (*v)[v->size() / 2], v->front());
+            }
+            if (pool == &two) std::printf(" %14.2f", cpu);
         }
-        std::printf("%10.0f %14.2f %14.2f %14.2f %14.2f\n", gap, overhead[0], worker_cpu[0], overhead[1],
-                    worker_cpu[1]);
+        std::printf("\n");
     }
 
     {
