@@ -366,11 +366,11 @@ std::pair<double, double> evaluate(const Setup& setup, double nu, Trace* trace) 
     double e = 0.0;
     double a = 0.0;
     for (const Setup::Entry& entry : setup.entries) {
-        if (entry.status == Status::skip) continue;
-        if (entry.status == Status::fail) fail_array_index();
         // One frequency over thousands of segments takes a tenth of a second:
         // a map asked to stop (Ctrl-C) gives the point up between segments.
         if (parallel::map_stopping()) throw Interrupted();
+        if (entry.status == Status::skip) continue;
+        if (entry.status == Status::fail) fail_array_index();
         const Segment& s = setup.segments[entry.segment];
 
         const Integral ie = emission_integral(s, depth, chi, chi2, cache);
