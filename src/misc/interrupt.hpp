@@ -1,7 +1,8 @@
 // Ending a long call early, and the state that lives for one call.
 //
-// Whoever runs one call of the kernels (the module's per-call wrapper) opens a
-// CallScope on the calling thread for the duration of the call. The scope
+// Whoever runs one call of the kernels (the module's per-call wrapper, for
+// the functions that can compute for seconds) opens a CallScope on the
+// calling thread for the duration of the call. The scope
 // carries a stop check: a plain function that answers "should this call stop
 // now?". The module installs one that runs the interpreter's pending signal
 // handlers; the kernel library never learns what the check does.

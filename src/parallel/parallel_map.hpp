@@ -13,8 +13,8 @@
 // if any, itself, so such a map works even when the workers cannot be started
 // (global_pool_for). A map stopped by the calling thread's stop check
 // (misc/interrupt.hpp) throws Interrupted: each piece stops before its next
-// point once the stop flag is up. `f` may be called concurrently for different points: it
-// must only read shared data. Results do not depend on the worker count as
+// point once the stop flag is up. `f` may be called concurrently for
+// different points: it must only read shared data. Results do not depend on the worker count as
 // long as each result depends only on its own point.
 //
 // map_indices_on / map_values_on do the same on a given pool (tests and
