@@ -1,5 +1,8 @@
 // Cost of the worker pool: the overhead of one parallel map of n trivial
-// points, and the balance of uneven workloads, at 1 and 2 workers.
+// points, the hand-off cost when the caller does other work between maps (and
+// the processor time the workers spend waiting for the next map), the
+// processor time of an idle pool, and the balance of uneven workloads, at 1
+// and 2 workers.
 //
 // Build and run:
 //   cmake -S . -B build/bench -G Ninja -DOSTREL_BUILD_BENCHMARKS=ON -DOSTREL_BUILD_MODULE=OFF
@@ -7,11 +10,14 @@
 //
 // Every figure is the best of 7 repetitions; each repetition times enough
 // maps to take at least 20 ms and reports the time per map.
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -51,6 +57,23 @@ double busy(std::size_t i, long units) {
     return x;
 }
 
+// Processor time of the whole process, and of the calling thread, in seconds.
+double cpu_seconds(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+double process_cpu_seconds() { return cpu_seconds(CLOCK_PROCESS_CPUTIME_ID); }
+double thread_cpu_seconds() { return cpu_seconds(CLOCK_THREAD_CPUTIME_ID); }
+
+// Keeps the calling thread busy for `us` microseconds (the caller's own work
+// between two maps, such as converting arguments).
+void busy_wait(double us) {
+    const auto end = Clock::now() + std::chrono::duration<double, std::micro>(us);
+    while (Clock::now() < end) {
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -69,6 +92,60 @@ int main() {
         const double t1 = seconds_per_call([&] { sink = map_indices_on<double>(one, n, trivial)[n - 1]; });
         const double t2 = seconds_per_call([&] { sink = map_indices_on<double>(two, n, trivial)[n - 1]; });
         std::printf("%10zu %12.2f %12.2f %12.2f\n", n, serial * 1e6, t1 * 1e6, t2 * 1e6);
+    }
+
+    std::printf("\nHand-off latency: maps of 2 trivial points, the caller busy for a gap between maps.\n"
+                "in = from handing the map in to its first point starting on a worker, out = from\n"
+                "its last point ending to the caller running again; worker CPU = processor time of\n"
+                "the workers per map (handing over, spinning). Microseconds: median (minimum)\n");
+    std::printf("%8s %22s %22s %22s %22s %14s\n", "gap", "1w in", "1w out", "2w in", "2w out", "2w worker CPU");
+    for (const double gap : {0.0, 20.0, 100.0, 1000.0}) {
+        std::printf("%8.0f", gap);
+        for (Pool* pool : {&one, &two}) {
+            const int maps = gap >= 1000.0 ? 300 : 2000;
+            std::vector<double> in(maps), out(maps);
+            const double cpu0 = process_cpu_seconds() - thread_cpu_seconds();
+            for (int m = 0; m < maps; ++m) {
+                busy_wait(gap);
+                std::atomic<Clock::rep> first_start{std::numeric_limits<Clock::rep>::max()};
+                std::atomic<Clock::rep> last_end{std::numeric_limits<Clock::rep>::min()};
+                const auto handed_in = Clock::now();
+                map_indices_on<double>(*pool, 2, [&](std::size_t i) {
+                    const auto started = Clock::now().time_since_epoch().count();
+                    auto seen = first_start.load();
+                    while (started < seen && !first_start.compare_exchange_weak(seen, started)) {
+                    }
+                    const double v = 0.5 * static_cast<double>(i);
+                    const auto ended = Clock::now().time_since_epoch().count();
+                    seen = last_end.load();
+                    while (ended > seen && !last_end.compare_exchange_weak(seen, ended)) {
+                    }
+                    return v;
+                });
+                const auto returned = Clock::now();
+                const auto us = [](Clock::rep ticks) {
+                    return std::chrono::duration<double, std::micro>(Clock::duration(ticks)).count();
+                };
+                in[m] = us(first_start.load() - handed_in.time_since_epoch().count());
+                out[m] = us(returned.time_since_epoch().count() - last_end.load());
+            }
+            const double cpu = (process_cpu_seconds() - thread_cpu_seconds() - cpu0) * 1e6 / maps;
+            for (auto* v : {&in, &out}) {
+                std::sort(v->begin(), v->end());
+                std::printf(" %12.2f (%6.2f)", (*v)[v->size() / 2], v->front());
+            }
+            if (pool == &two) std::printf(" %14.2f", cpu);
+        }
+        std::printf("\n");
+    }
+
+    {
+        map_indices_on<double>(two, 1000, [](std::size_t i) { return 0.5 * i; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const double cpu0 = process_cpu_seconds();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::printf("\nIdle pools (1 and 2 workers), processor time over 1 s of idleness: %.1f microseconds\n",
+                    (process_cpu_seconds() - cpu0) * 1e6);
     }
 
     struct Workload {

@@ -45,6 +45,9 @@
 //  - fewer than two grid points: index out of bounds;
 //  - the extrapolation failing (two equal g_j, j >= 1): the polint error
 //    value, passed on; a zero pivot: the tridag_ser messages.
+// On grids of thousands of points the extrapolation takes seconds; it
+// consults the calling thread's stop check (misc/interrupt.hpp) and throws
+// Interrupted when asked to stop.
 #pragma once
 
 #include <vector>

@@ -4,8 +4,15 @@
 #include <vector>
 
 #include "misc/constants.hpp"
+#include "misc/interrupt.hpp"
 
 namespace ostrel::misc {
+namespace {
+
+constexpr std::size_t kPollPoints = 512;
+constexpr std::size_t kPollWork = std::size_t{1} << 22;
+
+}  // namespace
 
 Result<Interpolated> polint(std::span<const double> xa, std::span<const double> ya, double x) {
     if (xa.size() != ya.size()) return Result<Interpolated>::err(kPolintSizes);
@@ -44,8 +51,21 @@ Result<Interpolated> polint(std::span<const double> xa, std::span<const double> 
     }
     if (n == 1) return Result<Interpolated>::ok({y, 0.0});
 
+    // A large table (the Fokker-Planck step extrapolates through its whole
+    // grid) costs n^2/2 steps: seconds for 10^5 points. There the calling
+    // thread's stop check is consulted every few milliseconds of work; it
+    // changes nothing in the arithmetic.
+    const bool poll = n > kPollPoints;
+    std::size_t steps = 0;
     double dy = 0.0;
     for (std::size_t m = 1; m < n; ++m) {
+        if (poll) {
+            steps += n - m;
+            if (steps >= kPollWork) {
+                steps = 0;
+                poll_stop();
+            }
+        }
         for (std::size_t i = 0; i < n - m; ++i) {
             const double hp = ho[i + m];
             const double den = ho[i] - hp;

@@ -8,6 +8,9 @@
 // tableau that stays closest to the starting point. Returns (y, dy), dy the
 // last correction added, which callers use as the error estimate of y.
 //
+// Tables of more than 512 points consult the calling thread's stop check
+// (misc/interrupt.hpp) every 2^22 steps and may throw Interrupted.
+//
 // Error values: "polint: xa and ya have different sizes" (checked before any
 // work) and "polint: calculation failure" (two abscissae at equal distance
 // from x, in particular two equal abscissae). An empty table is a caller

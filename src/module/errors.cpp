@@ -40,6 +40,43 @@ void set_panic(const std::string& message) {
     PyErr_SetObject(type, text.get());
 }
 
+#ifdef PYPY_VERSION
+
+// PyPy's PyErr_CheckSignals does not run the signal handlers: PyPy runs them
+// between bytecodes of Python code, on loop iterations among others. The
+// check therefore runs a tiny Python function with a loop; a handler that
+// raises makes the call fail with its exception pending.
+bool check_signals(void*) noexcept {
+    static PyObject* signal_point = nullptr;  // created once, never released
+    if (signal_point == nullptr) {
+        Ref globals = Ref::steal(PyDict_New());
+        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        signal_point = PyRun_String("lambda: [None for _ in (None, None)]", Py_eval_input, globals.get(),
+                                    globals.get());
+        if (signal_point == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    Ref result = Ref::steal(PyObject_CallNoArgs(signal_point));
+    return !result;
+}
+
+#else
+
+bool check_signals(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
+#endif
+
+void ensure_interrupt_pending() {
+    if (PyErr_Occurred() == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "call interrupted without a pending exception");
+    }
+}
+
 void set_unexpected(const char* what) {
     std::string message = "unexpected internal error: ";
     message += what;

@@ -4,6 +4,9 @@
 // exceptions are caught:
 //  - `PythonError`: a host-level error is already set in the interpreter's
 //    error indicator (argument binding or conversion, a failed C-API call);
+//  - `ostrel::Interrupted`: the call's stop check (`check_signals`) ran a
+//    signal handler that raised; that exception is pending and is passed on
+//    unchanged;
 //  - `ostrel::Failure`: an internal failure of the computation, raised as
 //    `pyo3_runtime.PanicException` with the failure's message;
 //  - `std::bad_alloc` and `std::length_error` (a size that cannot be
@@ -19,6 +22,7 @@
 #include <string>
 
 #include "misc/failure.hpp"
+#include "misc/interrupt.hpp"
 
 namespace ostrel::module {
 
@@ -38,12 +42,25 @@ void set_panic(const std::string& message);
 // Reports an exception that is neither ours nor an allocation failure.
 void set_unexpected(const char* what);
 
+// The stop check of every call (misc/interrupt.hpp): runs the interpreter's
+// pending signal handlers (the calling thread holds the interpreter lock) and
+// answers true when one of them raised, leaving its exception pending.
+// CPython: PyErr_CheckSignals. PyPy, whose PyErr_CheckSignals does not run
+// the handlers: a call of a tiny Python function, during which PyPy runs them.
+bool check_signals(void* context) noexcept;
+
+// Called when a call ended with Interrupted: makes sure an exception is
+// pending (the stop check leaves one; a SystemError stands in otherwise).
+void ensure_interrupt_pending();
+
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
     } catch (const PythonError&) {
         return nullptr;
+    } catch (const Interrupted&) {
+        ensure_interrupt_pending();
     } catch (const Failure& failure) {
         set_panic(failure.message());
     } catch (const std::bad_alloc&) {

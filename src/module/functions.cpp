@@ -57,10 +57,19 @@ constexpr Signature<3> rad_trans_slab{"rad_trans_slab", {"blob_radius", "j_nu", 
 }  // namespace sig
 
 // The C entry point of a vector-call function: the per-call wrapper around
-// the function's own binding, computation and result conversion.
-template <const auto& S, PyObject* (*F)(Arguments<S>)>
+// the function's own binding, computation and result conversion. For the
+// functions that can compute for seconds (`Long`), a call scope lets the
+// computation consult the pending signals (Ctrl-C) while it runs; it also
+// holds what the worker pool remembers for one call. The others, a few
+// arithmetic operations per element, go without it.
+template <const auto& S, PyObject* (*F)(Arguments<S>), bool Long>
 PyObject* fastcall_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] { return F(Arguments<S>(args, nargs, kwnames)); });
+    if constexpr (Long) {
+        CallScope call(&check_signals);
+        return guarded([&] { return F(Arguments<S>(args, nargs, kwnames)); });
+    } else {
+        return guarded([&] { return F(Arguments<S>(args, nargs, kwnames)); });
+    }
 }
 
 template <PyObject* (*F)()>
@@ -74,10 +83,17 @@ PyCFunction as_cfunction(Entry entry) {
 }
 
 // A row of the table: a function taking arguments by vector call.
-template <const auto& S, PyObject* (*F)(Arguments<S>)>
+// `long_row` is the same for a function whose computation can take seconds:
+// the Fokker-Planck step and the kernels that run parallel maps.
+template <const auto& S, PyObject* (*F)(Arguments<S>), bool Long = false>
 FunctionEntry row() {
     static_assert(S.params.size() > 0, "a function without parameters is registered with noargs_row");
-    return {&spec_of<S>, as_cfunction(&fastcall_entry<S, F>), METH_FASTCALL | METH_KEYWORDS};
+    return {&spec_of<S>, as_cfunction(&fastcall_entry<S, F, Long>), METH_FASTCALL | METH_KEYWORDS};
+}
+
+template <const auto& S, PyObject* (*F)(Arguments<S>)>
+FunctionEntry long_row() {
+    return row<S, F, true>();
 }
 
 // A row of the table: a function without parameters.
@@ -167,13 +183,13 @@ const FunctionEntry kFunctions[] = {
     row<sig::gofb, gofb>(),
     row<sig::bofg, bofg>(),
     row<sig::eq_59_park1995, eq_59_park1995>(),
-    row<sig::fp_findif_difu, fp_findif_difu>(),
-    row<sig::syn_emissivity_full, syn_emissivity_full>(),
+    long_row<sig::fp_findif_difu, fp_findif_difu>(),
+    long_row<sig::syn_emissivity_full, syn_emissivity_full>(),
     row<sig::rad_trans_blob, rad_trans_blob>(),
-    row<sig::ic_iso_powlaw_full, ic_iso_powlaw_full>(),
-    row<sig::rad_cool_pwl, rad_cool_pwl>(),
-    row<sig::rad_cool_mono, rad_cool_mono>(),
-    row<sig::ic_iso_monochrome_full, ic_iso_monochrome_full>(),
+    long_row<sig::ic_iso_powlaw_full, ic_iso_powlaw_full>(),
+    long_row<sig::rad_cool_pwl, rad_cool_pwl>(),
+    long_row<sig::rad_cool_mono, rad_cool_mono>(),
+    long_row<sig::ic_iso_monochrome_full, ic_iso_monochrome_full>(),
     row<sig::rad_trans_slab, rad_trans_slab>(),
 };
 

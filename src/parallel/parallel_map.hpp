@@ -10,14 +10,18 @@
 // The process-wide pool (pool.hpp) is created by the first map, even one with
 // nothing to evaluate. For n >= 2 the calling thread hands the whole range to
 // the workers and blocks until it is done; for n <= 1 it evaluates the point,
-// if any, itself. `f` may be called concurrently for different points: it
-// must only read shared data. Results do not depend on the worker count as
+// if any, itself, so such a map works even when the workers cannot be started
+// (global_pool_for). A map stopped by the calling thread's stop check
+// (misc/interrupt.hpp) throws Interrupted: each piece stops before its next
+// point once the stop flag is up. `f` may be called concurrently for
+// different points: it must only read shared data. Results do not depend on the worker count as
 // long as each result depends only on its own point.
 //
 // map_indices_on / map_values_on do the same on a given pool (tests and
 // benchmarks use pools of chosen sizes; kernels use the process-wide one).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <type_traits>
 #include <vector>
@@ -26,19 +30,32 @@
 
 namespace ostrel::parallel {
 
+namespace detail {
+
+// `pool` may be nullptr when n <= 1.
 template <class R, class F>
-std::vector<R> map_indices_on(Pool& pool, std::size_t n, F&& f) {
+std::vector<R> map_indices_with(Pool* pool, std::size_t n, F& f) {
     static_assert(!std::is_same_v<R, bool>, "each slot must be a separate object");
     std::vector<R> out(n);
     if (n <= 1) {
         if (n == 1) out[0] = f(std::size_t{0});
         return out;
     }
-    auto evaluate = [&out, &f](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out[i] = f(i);
+    auto evaluate = [&out, &f](std::size_t begin, std::size_t end, const std::atomic<bool>& stop) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (stop.load(std::memory_order_relaxed)) return;
+            out[i] = f(i);
+        }
     };
-    pool.run(n, RangeTask::of(evaluate));
+    pool->run(n, RangeTask::of(evaluate));
     return out;
+}
+
+}  // namespace detail
+
+template <class R, class F>
+std::vector<R> map_indices_on(Pool& pool, std::size_t n, F&& f) {
+    return detail::map_indices_with<R>(&pool, n, f);
 }
 
 template <class R, class F>
@@ -48,12 +65,12 @@ std::vector<R> map_values_on(Pool& pool, const std::vector<double>& values, F&& 
 
 template <class R, class F>
 std::vector<R> map_indices(std::size_t n, F&& f) {
-    return map_indices_on<R>(global_pool(), n, f);
+    return detail::map_indices_with<R>(global_pool_for(n), n, f);
 }
 
 template <class R, class F>
 std::vector<R> map_values(const std::vector<double>& values, F&& f) {
-    return map_values_on<R>(global_pool(), values, f);
+    return map_indices<R>(values.size(), [&](std::size_t i) { return f(values[i]); });
 }
 
 }  // namespace ostrel::parallel

@@ -28,6 +28,21 @@
 // Each result depends only on its own point, so results are identical for
 // every worker count and every division.
 //
+// Stopping early (misc/interrupt.hpp). A calling thread from outside the pool
+// that has a call scope with a stop check consults it every
+// kStopCheckInterval while it waits. When the check asks to stop, the map's
+// stop flag is raised: no piece starts any more, the task stops before its
+// next point (the points being evaluated finish), and once everything started
+// has finished `run` throws Interrupted, whatever the points did.
+//
+// Waiting. A thread that runs out of work (an idle worker, a worker waiting
+// for an upper half that another worker took, the calling thread waiting for
+// its map) first spins for at most kSpinTime, watching for new work or the
+// end of what it waits for, and only then sleeps on a condition variable. A
+// map that follows soon after the previous one is taken up without a wake-up
+// through the kernel; an idle pool costs no processor time once the spin has
+// run out.
+//
 // The process-wide pool (`global_pool`) is created on first use, sized by
 // `configured_worker_count()` (worker_count.hpp), and never shut down; a child
 // made by fork() forgets the inherited pool and creates its own on first use
@@ -35,20 +50,39 @@
 // their workers when destroyed.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <string>
+#include <type_traits>
 
 namespace ostrel::parallel {
 
+// How long a thread that runs out of work spins before it sleeps.
+inline constexpr std::chrono::microseconds kSpinTime{50};
+
+// The most worker threads a pool of the process is given: a larger configured
+// count is refused (see global_pool_for) unless the processors available to
+// the process are more.
+inline constexpr std::size_t kWorkerCeiling = 1024;
+
 // One piece of work: evaluate the points [begin, end) in increasing order,
-// throwing at the first failing point.
+// throwing at the first failing point, and returning early (before a point)
+// once `stop` is raised.
 struct RangeTask {
     void* context;
-    void (*run)(void* context, std::size_t begin, std::size_t end);
+    void (*run)(void* context, std::size_t begin, std::size_t end, const std::atomic<bool>& stop);
 
+    // `body` is called as body(begin, end, stop) or, if it does not take the
+    // stop flag, as body(begin, end).
     template <class Body>
     static RangeTask of(Body& body) {
-        return {&body, [](void* context, std::size_t begin, std::size_t end) {
-                    (*static_cast<Body*>(context))(begin, end);
+        return {&body, [](void* context, std::size_t begin, std::size_t end, const std::atomic<bool>& stop) {
+                    if constexpr (std::is_invocable_v<Body&, std::size_t, std::size_t, const std::atomic<bool>&>) {
+                        (*static_cast<Body*>(context))(begin, end, stop);
+                    } else {
+                        (*static_cast<Body*>(context))(begin, end);
+                    }
                 }};
     }
 };
@@ -71,19 +105,47 @@ public:
     std::size_t workers() const noexcept;
 
     // Evaluates [0, n) as described above and blocks until it is done; then
-    // rethrows the failure of the lowest failing index, if any. Called from
-    // one of this pool's own workers, it runs the whole range on that worker
-    // (which still shares its pieces with the others) instead of waiting.
+    // throws Interrupted if the calling thread's stop check asked to stop,
+    // and otherwise rethrows the failure of the lowest failing index, if any.
+    // Called from one of this pool's own workers, it runs the whole range on
+    // that worker (which still shares its pieces with the others) instead of
+    // waiting.
     void run(std::size_t n, RangeTask task);
 
     struct State;
 
+    // Starts a pool without reporting a failure to start: on failure returns
+    // nullptr and sets `failure` to the message the constructor would raise.
+    static Pool* try_create(std::size_t workers, StartHook before_start, std::string& failure);
+
 private:
+    explicit Pool(State* state) noexcept : state_(state) {}
     State* state_;
 };
 
-// The process-wide pool, created on first use.
+// True when called from a per-point function of a map that has been asked to
+// stop (its result will be thrown away): a point that is long by itself may
+// then give up early, by throwing Interrupted. False on any other thread.
+bool map_stopping() noexcept;
+
+// The process-wide pool, created on first use; raises the internal failure
+// "The global thread pool has not been initialized.: ..." if its workers
+// cannot be started (or are refused, see global_pool_for).
 Pool& global_pool();
+
+// The process-wide pool for a map of n points. If it does not exist yet it is
+// created; if that fails, a map of n >= 2 points raises the internal failure
+// above, and a map of n <= 1 points gets nullptr (it needs no worker: the
+// caller evaluates the point itself). Within one call (a CallScope,
+// misc/interrupt.hpp) a failed start is not tried again: later maps of that
+// call fail, or get nullptr, at once. Without a call scope every map tries.
+//
+// A configured worker count above max(kWorkerCeiling, the processors
+// available) is refused without starting any thread: such a count asks for
+// far more threads than can run at once, and starting them (only to have the
+// start fail part way, on every call) could exhaust the process table or the
+// address space.
+Pool* global_pool_for(std::size_t n);
 
 // The number of workers of the process-wide pool (creating it if needed).
 std::size_t worker_count();

@@ -7,6 +7,7 @@
 
 #include "misc/constants.hpp"
 #include "misc/failure.hpp"
+#include "misc/interrupt.hpp"
 #include "parallel/parallel_map.hpp"
 #include "power_law_integrals/ratio_integral.hpp"
 #include "power_law_integrals/segment.hpp"
@@ -200,6 +201,9 @@ double emissivity(double nu, double g_first, const std::vector<SeedSegment>& see
                   const std::vector<std::vector<PairTerm>>& pairs) {
     double sum = 0.0;
     for (std::size_t i = 0; i < seeds.size(); ++i) {
+        // One frequency over thousands of seed segments takes tens of
+        // milliseconds: a map asked to stop (Ctrl-C) gives it up between them.
+        if (parallel::map_stopping()) throw Interrupted();
         const SeedSegment& s = seeds[i];
         if (s.status == Status::fail) fail_array_index();
         if (s.status == Status::skip) continue;

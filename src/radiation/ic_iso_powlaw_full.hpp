@@ -49,6 +49,10 @@
 // and `n` shorter than the entries read by an electron segment that falls
 // inside [gamma_min, gamma_max] for some frequency. No other checks: zero or
 // negative grid values give NaN or infinities in the result.
+//
+// A frequency evaluated in a map that has been asked to stop (Ctrl-C, see
+// parallel/pool.hpp) gives up between two seed segments by throwing
+// Interrupted.
 #pragma once
 
 #include <vector>

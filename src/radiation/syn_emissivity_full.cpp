@@ -9,6 +9,7 @@
 
 #include "misc/constants.hpp"
 #include "misc/failure.hpp"
+#include "misc/interrupt.hpp"
 #include "misc/romberg.hpp"
 #include "parallel/parallel_map.hpp"
 #include "power_law_integrals/segment.hpp"
@@ -397,6 +398,9 @@ void advance(const Setup& setup, double nu, Progress& p, Trace* trace) {
     KernelCache cache;
     cache.r.resize((std::size_t{1} << depth) + 1);
     for (const Setup::Entry& entry : setup.entries) {
+        // One frequency over thousands of segments takes a tenth of a second:
+        // a map asked to stop (Ctrl-C) gives the point up between segments.
+        if (parallel::map_stopping()) throw Interrupted();
         if (entry.status == Status::skip) continue;
         if (entry.status == Status::fail) {
             for (const Unconverged& u : p.emission_reports) report(false, chi, u);

@@ -34,6 +34,8 @@
 // Failures: reading a missing entry of n_distrib (n_(i+1) is read only when
 // n_i passed its test) or any entry of an empty grid is the array-index
 // internal failure, raised when the frequency's computation reaches it.
+// A frequency evaluated in a map that has been asked to stop (Ctrl-C, see
+// parallel/pool.hpp) gives up between two segments by throwing Interrupted.
 //
 // Work bound for integrals that never converge. Once a trapezoid estimate is
 // not finite every later one is not finite either and, after the test of that

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "misc/failure.hpp"
+#include "misc/interrupt.hpp"
 #include "parallel/parallel_map.hpp"
 #include "parallel/worker_count.hpp"
 #include "stderr_capture.hpp"
@@ -342,12 +344,191 @@ TEST(ParallelPool, NestedMapOnAWorkerRunsInPlace) {
     }
 }
 
-void fail_third_start(std::size_t index) {
-    if (index == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+// A stop check for the tests: counts its calls and the threads it ran on,
+// and asks to stop from its `stop_at`-th call on (never when 0).
+struct StopProbe {
+    int stop_at = 0;
+    std::atomic<int> calls{0};
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    std::chrono::steady_clock::time_point stopped_at;
+
+    static bool check(void* context) noexcept {
+        auto& probe = *static_cast<StopProbe*>(context);
+        {
+            std::lock_guard<std::mutex> lock(probe.mutex);
+            probe.threads.insert(std::this_thread::get_id());
+        }
+        const int call = ++probe.calls;
+        if (probe.stop_at != 0 && call >= probe.stop_at) {
+            probe.stopped_at = std::chrono::steady_clock::now();
+            return true;
+        }
+        return false;
+    }
+};
+
+// Points that take about a millisecond each, counted as they start and end.
+struct SlowPoints {
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    double operator()(std::size_t i) {
+        ++started;
+        std::this_thread::sleep_for(1ms);
+        ++finished;
+        return point_value(i);
+    }
+};
+
+// The check runs on the calling thread while it waits; when it asks to stop,
+// no further point starts, the started ones finish, and the map throws
+// Interrupted soon after (a point lasts 1 ms; the bound is generous for a
+// loaded machine). The check is not called again, and the pool stays usable.
+TEST(ParallelInterrupt, StopCheckEndsAMapWithInterrupted) {
+    for (const std::size_t workers : {1u, 2u, 3u}) {
+        Pool pool(workers);
+        StopProbe probe;
+        probe.stop_at = 2;
+        SlowPoints points;
+        const std::size_t n = 4000;  // 4 s of points on one worker
+        bool interrupted = false;
+        std::chrono::steady_clock::time_point ended;
+        {
+            ostrel::CallScope call(&StopProbe::check, &probe);
+            try {
+                map_indices_on<double>(pool, n, [&](std::size_t i) { return points(i); });
+            } catch (const ostrel::Interrupted&) {
+                interrupted = true;
+                ended = std::chrono::steady_clock::now();
+            }
+            EXPECT_TRUE(call.stopped());
+        }
+        ASSERT_TRUE(interrupted) << "workers " << workers;
+        EXPECT_EQ(probe.calls.load(), 2);
+        EXPECT_EQ(probe.threads, std::set<std::thread::id>{std::this_thread::get_id()});
+        EXPECT_EQ(points.started.load(), points.finished.load());
+        EXPECT_LT(points.finished.load(), static_cast<int>(n) / 2);
+        EXPECT_LT(ended - probe.stopped_at, 500ms) << "workers " << workers;
+        const auto out = map_indices_on<double>(pool, 100, point_value);
+        for (std::size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(same_bits(out[i], point_value(i)));
+    }
 }
 
-void fail_every_start(std::size_t) {
-    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+// A point that is long by itself can see that its map was asked to stop and
+// give up early; outside a stopped map nothing is stopping.
+TEST(ParallelInterrupt, LongPointSeesItsMapStopping) {
+    EXPECT_FALSE(ostrel::parallel::map_stopping());
+    Pool pool(2);
+    StopProbe probe;
+    probe.stop_at = 1;
+    std::atomic<int> gave_up{0};
+    {
+        ostrel::CallScope call(&StopProbe::check, &probe);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_THROW(map_indices_on<double>(pool, 2,
+                                            [&](std::size_t) -> double {
+                                                // Without the stop this point would last 20 s.
+                                                while (std::chrono::steady_clock::now() - start < 20s) {
+                                                    if (ostrel::parallel::map_stopping()) {
+                                                        ++gave_up;
+                                                        throw ostrel::Interrupted();
+                                                    }
+                                                    std::this_thread::sleep_for(100us);
+                                                }
+                                                return 0.0;
+                                            }),
+                     ostrel::Interrupted);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    }
+    EXPECT_EQ(gave_up.load(), 2);
+    EXPECT_FALSE(ostrel::parallel::map_stopping());
+    // A map that is not stopped: its points never see a stop.
+    const auto seen = map_indices_on<double>(pool, 64, [](std::size_t) {
+        return ostrel::parallel::map_stopping() ? 1.0 : 0.0;
+    });
+    for (const double v : seen) EXPECT_EQ(v, 0.0);
+}
+
+// A check that never asks to stop is consulted while the map runs and
+// changes nothing; without a call scope, or with a scope without a check,
+// nothing is consulted.
+TEST(ParallelInterrupt, CheckThatNeverStopsChangesNothing) {
+    Pool pool(2);
+    StopProbe probe;
+    SlowPoints points;
+    std::vector<double> out;
+    {
+        ostrel::CallScope call(&StopProbe::check, &probe);
+        out = map_indices_on<double>(pool, 200, [&](std::size_t i) { return points(i); });
+        EXPECT_FALSE(call.stopped());
+    }
+    EXPECT_GE(probe.calls.load(), 1);
+    ASSERT_EQ(out.size(), 200u);
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(same_bits(out[i], point_value(i)));
+    EXPECT_EQ(points.finished.load(), 200);
+    {
+        ostrel::CallScope call;
+        EXPECT_NO_THROW(map_indices_on<double>(pool, 100, [&](std::size_t i) { return points(i); }));
+    }
+}
+
+// Interruption wins over a failing point: the caller asked for the call to
+// end, and the check may have left something for its caller to report.
+TEST(ParallelInterrupt, InterruptionWinsOverAFailure) {
+    Pool pool(2);
+    StopProbe probe;
+    probe.stop_at = 1;
+    ostrel::CallScope call(&StopProbe::check, &probe);
+    SlowPoints points;
+    EXPECT_THROW(map_indices_on<double>(pool, 2000,
+                                        [&](std::size_t i) {
+                                            if (i == 0) throw Failure("point 0");
+                                            return points(i);
+                                        }),
+                 ostrel::Interrupted);
+}
+
+// The check may run anything, even a map on the same pool (a signal handler
+// can call the kernels): it runs while the interrupted map's workers are busy
+// and must not deadlock.
+TEST(ParallelInterrupt, CheckMayRunAMapOnTheSamePool) {
+    Pool pool(2);
+    struct Reentrant {
+        Pool* pool;
+        std::vector<double> inner;
+        static bool check(void* context) noexcept {
+            auto& self = *static_cast<Reentrant*>(context);
+            if (self.inner.empty()) self.inner = map_indices_on<double>(*self.pool, 50, point_value);
+            return true;
+        }
+    } reentrant{&pool, {}};
+    ostrel::CallScope call(&Reentrant::check, &reentrant);
+    SlowPoints points;
+    EXPECT_THROW(map_indices_on<double>(pool, 2000, [&](std::size_t i) { return points(i); }),
+                 ostrel::Interrupted);
+    ASSERT_EQ(reentrant.inner.size(), 50u);
+    for (std::size_t i = 0; i < 50; ++i) EXPECT_TRUE(same_bits(reentrant.inner[i], point_value(i)));
+}
+
+// Idle workers sleep: after the spin that follows a map has run out, the
+// pool costs no processor time.
+TEST(ParallelPool, IdleWorkersCostNoProcessorTime) {
+    Pool pool(3);
+    map_indices_on<double>(pool, 1000, point_value);
+    std::this_thread::sleep_for(50ms);
+    const auto cpu_seconds = [] {
+        timespec t{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+    };
+    const double before = cpu_seconds();
+    std::this_thread::sleep_for(300ms);
+    const double used = cpu_seconds() - before;
+    EXPECT_LT(used, 0.02) << "processor seconds used while idle for 0.3 s";
+}
+
+void fail_third_start(std::size_t index) {
+    if (index == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
 }
 
 const std::string kNotInitialized = "The global thread pool has not been initialized.";
@@ -362,38 +543,106 @@ TEST(ParallelPool, ThreadStartFailureIsAnInternalFailure) {
     EXPECT_EQ(message, kStartFailure);
 }
 
-// In a child process (which starts without a pool of its own): the first
-// map, even one with nothing to evaluate, fails when the workers cannot start;
-// once they can, the next map creates the pool and works.
-TEST(ParallelFork, ProcessWidePoolThatCannotStartFailsAndIsRetried) {
+std::atomic<int> g_start_attempts{0};
+
+// Counts attempts to start a pool (the hook runs before each worker; worker 0
+// begins an attempt) and lets none of them succeed.
+void count_and_fail_every_start(std::size_t index) {
+    if (index == 0) ++g_start_attempts;
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+}
+
+void count_starts(std::size_t index) {
+    if (index == 0) ++g_start_attempts;
+}
+
+// In a child process (which starts without a pool of its own), with workers
+// that cannot start: within one call (a CallScope) the start is tried once;
+// maps of 0 and 1 points run on the calling thread and succeed, a map that
+// needs workers fails with the pool's message, without trying again. The next
+// call tries again; once the workers can start, the pool is created and works.
+TEST(ParallelFork, ProcessWidePoolThatCannotStartIsTriedOncePerCall) {
     if (!kForkTestsPossible) GTEST_SKIP() << kNoForkReason;
     ostrel::parallel::worker_count();  // the parent has its pool
-    // The child's three failures each write a block; the child writes
+    // Only the maps that need workers write a block; the child writes
     // nothing else.
     ostrel_test::StderrCapture capture;
     const int status = exit_status_of_child([] {
-        ostrel::parallel::set_global_start_hook_for_testing(fail_every_start);
-        for (const std::size_t n : {0u, 1u, 20u}) {
-            try {
-                map_indices<double>(n, point_value);
-                return 1;
-            } catch (const Failure& failure) {
-                if (failure.message().rfind(kNotInitialized, 0) != 0) return 2;
+        ostrel::parallel::set_global_start_hook_for_testing(count_and_fail_every_start);
+        {
+            ostrel::CallScope call;
+            if (!map_indices<double>(0, point_value).empty()) return 1;
+            const auto one = map_indices<double>(1, point_value);
+            if (one.size() != 1 || !same_bits(one[0], point_value(0))) return 2;
+            for (int repeat = 0; repeat < 2; ++repeat) {
+                try {
+                    map_indices<double>(20, point_value);
+                    return 3;
+                } catch (const Failure& failure) {
+                    if (failure.message() != kStartFailure) return 4;
+                }
+            }
+            if (map_values<double>(std::vector<double>{2.0}, [](double v) { return v; }).size() != 1 ||
+                g_start_attempts != 1) {
+                return 5;
             }
         }
-        ostrel::parallel::set_global_start_hook_for_testing(nullptr);
+        {
+            ostrel::CallScope call;
+            const auto one = map_indices<double>(1, point_value);
+            if (g_start_attempts != 2 || !same_bits(one[0], point_value(0))) return 6;
+        }
+        // Without a call scope every map tries.
+        for (int repeat = 0; repeat < 2; ++repeat) {
+            if (map_indices<double>(1, point_value).size() != 1) return 7;
+        }
+        if (g_start_attempts != 4) return 8;
+        ostrel::parallel::set_global_start_hook_for_testing(count_starts);
         const auto out = map_indices<double>(20, point_value);
         for (std::size_t i = 0; i < out.size(); ++i) {
-            if (!same_bits(out[i], point_value(i))) return 3;
+            if (!same_bits(out[i], point_value(i))) return 9;
         }
-        return 0;
+        map_indices<double>(30, point_value);
+        return g_start_attempts == 5 ? 0 : 10;
     });
     const auto err = capture.finish();
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(err.other_lines.empty()) << err.text;
-    ASSERT_EQ(err.blocks.size(), 3u) << err.text;
-    EXPECT_EQ(err.blocks_from("src/parallel/pool.cpp"), 3u) << err.text;
+    ASSERT_EQ(err.blocks.size(), 2u) << err.text;
+    EXPECT_EQ(err.blocks_from("src/parallel/pool.cpp"), 2u) << err.text;
     for (const auto& block : err.blocks) EXPECT_EQ(block.message, kStartFailure);
+}
+
+// A worker count far beyond the machine is refused before any thread starts:
+// each map that needs workers fails at once with a message naming the count,
+// maps of one point still run.
+TEST(ParallelFork, HugeWorkerCountIsRefusedWithoutStartingThreads) {
+    if (!kForkTestsPossible) GTEST_SKIP() << kNoForkReason;
+    ostrel::parallel::worker_count();
+    ostrel_test::StderrCapture capture;
+    const int status = exit_status_of_child([] {
+        if (setenv("RAYON_NUM_THREADS", "100000", 1) != 0) return 1;
+        ostrel::parallel::set_global_start_hook_for_testing(count_starts);
+        const auto start = std::chrono::steady_clock::now();
+        for (int repeat = 0; repeat < 3; ++repeat) {
+            ostrel::CallScope call;
+            if (map_indices<double>(1, point_value).size() != 1) return 2;
+            try {
+                map_indices<double>(20, point_value);
+                return 3;
+            } catch (const Failure& failure) {
+                const std::string expected =
+                    kNotInitialized + ": 100000 worker threads requested (RAYON_NUM_THREADS or "
+                                      "RAYON_RS_NUM_CPUS), more than the ";
+                if (failure.message().rfind(expected, 0) != 0) return 4;
+            }
+        }
+        if (std::chrono::steady_clock::now() - start > 2s) return 5;
+        return g_start_attempts == 0 ? 0 : 6;
+    });
+    const auto err = capture.finish();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(err.blocks.size(), 3u) << err.text;
 }
 
 int child_runs_a_map() {

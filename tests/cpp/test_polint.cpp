@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "misc/interrupt.hpp"
 #include "misc/polint.hpp"
 #include "stderr_capture.hpp"
 
@@ -121,6 +123,54 @@ TEST(Polint, LargeTablesUseTheSameArithmetic) {
     const auto r = polint(xa, ya, 1.512);
     ASSERT_TRUE(r.is_ok());
     EXPECT_NEAR(r.value().y, 1.512 * 1.512 - 1.512, 1e-9);
+}
+
+}  // namespace
+
+namespace {
+
+struct CountingCheck {
+    int calls = 0;
+    bool stop = false;
+    static bool check(void* context) noexcept {
+        auto& self = *static_cast<CountingCheck*>(context);
+        ++self.calls;
+        return self.stop;
+    }
+};
+
+// A large table (3000 points: 4.5 million steps) consults the calling
+// thread's stop check while it works; a check that lets it go on changes no
+// bit, one that asks to stop ends it with Interrupted. Small tables, which
+// the integrators use on worker threads, never consult it.
+TEST(Polint, LargeTablesConsultTheStopCheck) {
+    const std::size_t n = 3000;
+    std::vector<double> xa(n), ya(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        xa[i] = 1.0 + 0.001 * static_cast<double>(i);
+        ya[i] = std::sin(xa[i]);
+    }
+    const auto plain = polint(xa, ya, 0.99);
+    ASSERT_TRUE(plain.is_ok());
+
+    CountingCheck go_on;
+    {
+        ostrel::CallScope call(&CountingCheck::check, &go_on);
+        const auto checked = polint(xa, ya, 0.99);
+        ASSERT_TRUE(checked.is_ok());
+        EXPECT_EQ(std::memcmp(&checked.value(), &plain.value(), sizeof(plain.value())), 0);
+    }
+    EXPECT_GE(go_on.calls, 1);
+
+    CountingCheck stop;
+    stop.stop = true;
+    {
+        ostrel::CallScope call(&CountingCheck::check, &stop);
+        EXPECT_THROW(polint(xa, ya, 0.99), ostrel::Interrupted);
+        const std::vector<double> small{1.0, 2.0, 3.0, 4.0, 5.0};
+        EXPECT_EQ(polint(small, small, 2.5).value().y, 2.5);
+    }
+    EXPECT_EQ(stop.calls, 1);
 }
 
 }  // namespace
