@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "module/bulk.hpp"
 #include "module/pyref.hpp"
 
 namespace ostrel::module {
@@ -69,6 +70,13 @@ bool try_copy_float64_array(PyObject* object, FloatVec& out) {
     return usable;
 }
 
+// The value of an exact float. PyPy's PyFloat_AS_DOUBLE is a call into the
+// interpreter; the value is also in the object's C struct, which both
+// interpreters fill when the object is made.
+inline double exact_float_value(PyObject* object) {
+    return reinterpret_cast<PyFloatObject*>(object)->ob_fval;
+}
+
 // Items of an exact list or tuple, read by index. The length is re-read at
 // every step, as the list iterator does, in case an item's __float__ changes
 // the list.
@@ -78,7 +86,7 @@ bool copy_items(PyObject* object, FloatVec& out, SizeFn size, ItemFn item) {
     for (Py_ssize_t i = 0; i < size(object); ++i) {
         PyObject* element = item(object, i);
         if (Py_IS_TYPE(element, &PyFloat_Type)) {
-            out.push_back(PyFloat_AS_DOUBLE(element));
+            out.push_back(exact_float_value(element));
             continue;
         }
         Ref hold = Ref::borrow(element);
@@ -160,6 +168,14 @@ bool convert_vector(PyObject* object, FloatVec& out) {
         return false;
     }
     if (PyList_CheckExact(object)) {
+        switch (read_float_list(object, out)) {
+            case Bulk::done:
+                return true;
+            case Bulk::failed:
+                return false;
+            case Bulk::skipped:
+                break;
+        }
         return copy_items(
             object, out, [](PyObject* o) { return PyList_GET_SIZE(o); },
             [](PyObject* o, Py_ssize_t i) { return PyList_GET_ITEM(o, i); });

@@ -98,10 +98,14 @@ template <double (*Formula)(double), const auto& S>
 PyObject* kinematic(Arguments<S> call) {
     static_assert(S.params.size() == 1 && S.required == 1, "one required argument");
     PyObject* const arg = call.slots()[0];
-    double x;
-    if (convert_float(arg, x)) return to_float(Formula(x));
-    if (error_must_pass_on()) throw PythonError{};
-    PyErr_Clear();
+    // An exact list or tuple never reads as a float (and running the attempt
+    // costs microseconds on PyPy): go straight to the sequence reading.
+    if (!PyList_CheckExact(arg) && !PyTuple_CheckExact(arg)) {
+        double x;
+        if (convert_float(arg, x)) return to_float(Formula(x));
+        if (error_must_pass_on()) throw PythonError{};
+        PyErr_Clear();
+    }
     if (!PyUnicode_Check(arg)) {
         FloatVec values;
         if (convert_vector(arg, values)) {
