@@ -97,6 +97,9 @@ Bulk read_float_list(PyObject* object, std::vector<double>& out) {
         std::memcpy(out.data(), view.buf, static_cast<std::size_t>(view.len));
     }
     PyBuffer_Release(&view);
+    // Free the copy now rather than at the next collection (a long time
+    // loop would otherwise hold many of them).
+    if (PySequence_DelSlice(array.get(), 0, size) != 0) return give_up();
     return whole ? Bulk::done : Bulk::skipped;
 }
 
@@ -118,6 +121,7 @@ Bulk build_float_list(const std::vector<double>& values, PyObject*& out) {
     if (!copied || !released) return give_up();
     Ref list = Ref::steal(PySequence_List(array.get()));
     if (!list) return give_up();
+    if (PySequence_DelSlice(array.get(), 0, size) != 0) return give_up();
     if (!PyList_CheckExact(list.get()) || PyList_GET_SIZE(list.get()) != size) return Bulk::skipped;
     out = list.release();
     return Bulk::done;
