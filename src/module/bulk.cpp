@@ -41,6 +41,15 @@ Ref builtin_attribute(const char* module, const char* name) {
     return Ref::borrow(PyDict_GetItemString(dict, name));
 }
 
+// A long array's storage is freed at once rather than at the next collection
+// (a loop of calls would otherwise hold a copy per call); a short one is left
+// to the collector, which saves a call. False with an error pending on failure.
+constexpr Py_ssize_t kFreeAtOnce = 1 << 14;
+
+bool free_now(PyObject* array, Py_ssize_t size) {
+    return size < kFreeAtOnce || PySequence_DelSlice(array, 0, size) == 0;
+}
+
 // The memoryview points into a vector that is about to go: release it,
 // keeping any error that is pending (a view that cannot be released is no
 // longer used by anyone).
@@ -108,9 +117,7 @@ Bulk read_float_list(PyObject* object, std::vector<double>& out) {
         std::memcpy(out.data(), view.buf, static_cast<std::size_t>(view.len));
     }
     PyBuffer_Release(&view);
-    // Free the copy now rather than at the next collection (a long time
-    // loop would otherwise hold many of them).
-    if (PySequence_DelSlice(array.get(), 0, size) != 0) return give_up();
+    if (!free_now(array.get(), size)) return give_up();
     return whole ? Bulk::done : Bulk::skipped;
 }
 
@@ -131,7 +138,7 @@ Bulk build_float_list(const std::vector<double>& values, PyObject*& out) {
     if (!copied) return give_up();
     Ref list = Ref::steal(PySequence_List(array.get()));
     if (!list) return give_up();
-    if (PySequence_DelSlice(array.get(), 0, size) != 0) return give_up();
+    if (!free_now(array.get(), size)) return give_up();
     if (!PyList_CheckExact(list.get()) || PyList_GET_SIZE(list.get()) != size) return Bulk::skipped;
     out = list.release();
     return Bulk::done;
