@@ -9,14 +9,17 @@ lists of floats (and the per-call time of one Fokker-Planck step):
   - out: gofb(list) minus "in", the cost of building the result list;
   - rad_trans_slab(1.0, j, a) with zero absorption: two lists in, one out,
          per element of one list;
-  - the same inputs as tuples;
+  - the same inputs as tuples (on PyPy the interpreter itself makes a
+    C-level copy of every item of a tuple passed to a C function, before
+    the call starts: that cost is not the module's);
   - fp_findif_difu on 256 points (five vectors in, one out), per call, and
     the same step's conversions alone: rad_trans_slab on 2 x 256 in and 256
     out, plus rad_trans_slab(1.0, [], 3 x 256).
 
-Run under each interpreter, e.g.
+Run under each interpreter, with the module built for it, e.g.
   PYTHONPATH=build/dev python benchmarks/bench_overhead.py
-  PYTHONPATH=build/pypy /tmp/pypyvenv/bin/python benchmarks/bench_overhead.py
+  PYTHONPATH=build/pypy pypy3 benchmarks/bench_overhead.py
+Timings are noisy on a shared machine: take the minimum of several runs.
 
 Usage: python benchmarks/bench_overhead.py [--repeat R] [--size N]
 """
