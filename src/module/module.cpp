@@ -104,7 +104,14 @@ PyObject* create_module() {
         records.push_back(PyMethodDef{f.signature->name, f.entry, f.flags, f.signature->doc});
     }
     for (PyMethodDef& record : records) register_function(module.get(), &record);
-    register_runtime_module();
+    // Pickling support is not worth a module that cannot be imported (the
+    // flag above allows no second attempt): an ordinary error here is dropped.
+    try {
+        register_runtime_module();
+    } catch (const PythonError&) {
+        if (error_must_pass_on()) throw;
+        PyErr_Clear();
+    }
     return module.release();
 }
 
