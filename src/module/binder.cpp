@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "module/bulk.hpp"
 #include "module/pyref.hpp"
 
 namespace ostrel::module {
@@ -13,16 +14,24 @@ namespace {
 // that lies (or a length beyond memory) must not decide how much is allocated.
 constexpr Py_ssize_t kMaxReserve = 1 << 16;
 
-std::string type_qualname(PyObject* object) {
+// The __qualname__ of the object's type, or a placeholder when it cannot be
+// read as a string. False, with that error pending, when reading it raised an
+// error that must pass on.
+bool type_qualname(PyObject* object, std::string& out) {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)),
                                                  "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
-        if (text != nullptr) return std::string(text, static_cast<std::size_t>(size));
+        if (text != nullptr) {
+            out.assign(text, static_cast<std::size_t>(size));
+            return true;
+        }
     }
+    if (error_must_pass_on()) return false;
     PyErr_Clear();
-    return "<failed to extract type name>";
+    out = "<failed to extract type name>";
+    return true;
 }
 
 bool is_native_float64_format(const char* format) {
@@ -61,6 +70,13 @@ bool try_copy_float64_array(PyObject* object, FloatVec& out) {
     return usable;
 }
 
+// The value of an exact float. PyPy's PyFloat_AS_DOUBLE is a call into the
+// interpreter; the value is also in the object's C struct, which both
+// interpreters fill when the object is made.
+inline double exact_float_value(PyObject* object) {
+    return reinterpret_cast<PyFloatObject*>(object)->ob_fval;
+}
+
 // Items of an exact list or tuple, read by index. The length is re-read at
 // every step, as the list iterator does, in case an item's __float__ changes
 // the list.
@@ -70,7 +86,7 @@ bool copy_items(PyObject* object, FloatVec& out, SizeFn size, ItemFn item) {
     for (Py_ssize_t i = 0; i < size(object); ++i) {
         PyObject* element = item(object, i);
         if (Py_IS_TYPE(element, &PyFloat_Type)) {
-            out.push_back(PyFloat_AS_DOUBLE(element));
+            out.push_back(exact_float_value(element));
             continue;
         }
         Ref hold = Ref::borrow(element);
@@ -79,6 +95,17 @@ bool copy_items(PyObject* object, FloatVec& out, SizeFn size, ItemFn item) {
         out.push_back(value);
     }
     return true;
+}
+
+// repr() of a str, as UTF-8; the repr of a str subclass is taken from a plain
+// copy, so that no __repr__ of the caller's runs. Throws PythonError.
+std::string str_repr(PyObject* text) {
+    Ref plain = Ref::steal(PyUnicode_FromObject(text));
+    Ref shown = plain ? Ref::steal(PyObject_Repr(plain.get())) : Ref();
+    Py_ssize_t size = 0;
+    const char* utf8 = shown ? PyUnicode_AsUTF8AndSize(shown.get(), &size) : nullptr;
+    if (utf8 == nullptr) throw PythonError{};
+    return std::string(utf8, static_cast<std::size_t>(size));
 }
 
 std::string quoted_list(const std::vector<const char*>& names) {
@@ -102,9 +129,17 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 }  // namespace
 
+bool error_must_pass_on() {
+    PyObject* type = PyErr_Occurred();
+    return type != nullptr && (!PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+                               PyErr_GivenExceptionMatches(type, PyExc_MemoryError));
+}
+
 void set_cannot_convert(PyObject* object, const char* target) {
+    std::string name;
+    if (!type_qualname(object, name)) return;
     std::string message = "'";
-    message += type_qualname(object);
+    message += name;
     message += "' object cannot be converted to '";
     message += target;
     message += '\'';
@@ -133,6 +168,14 @@ bool convert_vector(PyObject* object, FloatVec& out) {
         return false;
     }
     if (PyList_CheckExact(object)) {
+        switch (read_float_list(object, out)) {
+            case Bulk::done:
+                return true;
+            case Bulk::failed:
+                return false;
+            case Bulk::skipped:
+                break;
+        }
         return copy_items(
             object, out, [](PyObject* o) { return PyList_GET_SIZE(o); },
             [](PyObject* o, Py_ssize_t i) { return PyList_GET_ITEM(o, i); });
@@ -146,6 +189,7 @@ bool convert_vector(PyObject* object, FloatVec& out) {
 
     const Py_ssize_t size = PySequence_Size(object);
     if (size < 0) {
+        if (error_must_pass_on()) return false;
         PyErr_Clear();
     } else {
         out.reserve(static_cast<std::size_t>(std::min(size, kMaxReserve)));
@@ -190,7 +234,13 @@ void bind_slots(const ParseSpec& spec, PyObject* const* args, Py_ssize_t nargs, 
         if (key == nullptr) throw PythonError{};
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-        if (text == nullptr) throw PythonError{};
+        if (text == nullptr) {
+            // A name without a UTF-8 form (a lone surrogate) is no parameter's
+            // name: it is unexpected, and shown as repr shows it.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError{};
+            PyErr_Clear();
+            throw_type_error(fname + " got an unexpected keyword argument " + str_repr(key));
+        }
         const std::string keyword(text, static_cast<std::size_t>(size));
         Py_ssize_t found = -1;
         for (Py_ssize_t p = 0; p < n_params; ++p) {
@@ -234,7 +284,9 @@ void throw_argument_error(const char* name) {
     Ref text = Ref::steal(PyObject_Str(value));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (utf8 == nullptr) {
-        // The original message cannot be read: report the original error.
+        // The original message cannot be read: report the original error,
+        // unless reading it raised an error that must pass on.
+        if (error_must_pass_on()) throw PythonError{};
         PyErr_Clear();
         PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
         throw PythonError{};

@@ -23,6 +23,9 @@
 // at compile time, so a wrapper cannot disagree with its signature.
 // A conversion TypeError is re-raised as "argument '<name>': <message>"
 // keeping the original's cause; other errors (OverflowError) pass unchanged.
+// A keyword name that has no UTF-8 form is reported as unexpected, shown as
+// repr shows it. Errors that must pass on (error_must_pass_on) are never
+// discarded, also where the rules discard a failing __len__.
 // The first argument that fails ends the call; vectors built so far are
 // released with the tuple that was being built.
 #pragma once
@@ -134,7 +137,15 @@ bool convert_float(PyObject* object, double& out);
 bool convert_vector(PyObject* object, FloatVec& out);
 bool convert_bool(PyObject* object, bool& out);
 
-// Sets "'<type qualname>' object cannot be converted to '<target>'".
+// True when the pending error is one that conversion never discards or
+// renames: an exception that is not an Exception subclass (KeyboardInterrupt,
+// SystemExit, GeneratorExit) or a MemoryError. Where the rules discard an
+// error (a failing __len__, the float reading of gofb), such an error passes
+// on unchanged instead.
+bool error_must_pass_on();
+
+// Sets "'<type qualname>' object cannot be converted to '<target>'" (or, if
+// reading the qualname raised an error that must pass on, leaves that one).
 void set_cannot_convert(PyObject* object, const char* target);
 
 // Fills `slots` (one borrowed reference per parameter, nullptr where none was

@@ -36,6 +36,15 @@ struct PythonError {};
 // nullptr with an error set if it cannot be created.
 PyObject* panic_exception_type();
 
+// Makes the exception type importable from the module named in its qualified
+// name, "pyo3_runtime", so that pickle can save and load it by reference
+// (concurrent.futures, Dask): registers a module of that name in sys.modules
+// whose PanicException attribute is the type, still created on first use.
+// A module of that name that is already present is kept; a plain one that
+// does not hold PanicException (nor a __getattr__) gets the type added.
+// Called once, at module initialisation; throws PythonError on failure.
+void register_runtime_module();
+
 // Sets PanicException(message) as the pending error.
 void set_panic(const std::string& message);
 

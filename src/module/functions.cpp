@@ -107,20 +107,28 @@ PyObject* get_c() { return to_float(constants::c); }
 
 // gofb and bofg take a float or a sequence of floats: the float reading is
 // tried first, then the sequence reading (never for a str); whatever fails,
-// the caller sees one message without an argument name.
+// the caller sees one message without an argument name. An interrupt, an
+// exit or a MemoryError raised on the way is not a failed reading: it passes
+// on unchanged.
 template <double (*Formula)(double), const auto& S>
 PyObject* kinematic(Arguments<S> call) {
     static_assert(S.params.size() == 1 && S.required == 1, "one required argument");
     PyObject* const arg = call.slots()[0];
-    double x;
-    if (convert_float(arg, x)) return to_float(Formula(x));
-    PyErr_Clear();
+    // An exact list or tuple never reads as a float (and running the attempt
+    // costs microseconds on PyPy): go straight to the sequence reading.
+    if (!PyList_CheckExact(arg) && !PyTuple_CheckExact(arg)) {
+        double x;
+        if (convert_float(arg, x)) return to_float(Formula(x));
+        if (error_must_pass_on()) throw PythonError{};
+        PyErr_Clear();
+    }
     if (!PyUnicode_Check(arg)) {
         FloatVec values;
         if (convert_vector(arg, values)) {
             for (double& v : values) v = Formula(v);
             return to_list(values);
         }
+        if (error_must_pass_on()) throw PythonError{};
         PyErr_Clear();
     }
     throw_type_error("Argument must be a float or a list of floats.");

@@ -1,5 +1,6 @@
 // The module's entry point: creates the module object, registers the exported
-// functions in table order and fills __all__ with their names.
+// functions in table order and fills __all__ with their names, then makes the
+// exception type's module, pyo3_runtime, importable (module/errors.hpp).
 //
 // The module may be built once per process. A process-wide flag, changed by one
 // atomic exchange, refuses any later initialisation (for example a re-import
@@ -103,6 +104,14 @@ PyObject* create_module() {
         records.push_back(PyMethodDef{f.signature->name, f.entry, f.flags, f.signature->doc});
     }
     for (PyMethodDef& record : records) register_function(module.get(), &record);
+    // Pickling support is not worth a module that cannot be imported (the
+    // flag above allows no second attempt): an ordinary error here is dropped.
+    try {
+        register_runtime_module();
+    } catch (const PythonError&) {
+        if (error_must_pass_on()) throw;
+        PyErr_Clear();
+    }
     return module.release();
 }
 

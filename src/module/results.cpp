@@ -1,6 +1,7 @@
 #include "module/results.hpp"
 
 #include "misc/failure.hpp"
+#include "module/bulk.hpp"
 #include "module/errors.hpp"
 #include "module/pyref.hpp"
 
@@ -14,6 +15,15 @@ namespace {
 }
 
 Ref new_list(const std::vector<double>& values) {
+    PyObject* whole = nullptr;
+    switch (build_float_list(values, whole)) {
+        case Bulk::done:
+            return Ref::steal(whole);
+        case Bulk::failed:
+            throw PythonError{};
+        case Bulk::skipped:
+            break;
+    }
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) creation_failed();
     for (std::size_t i = 0; i < values.size(); ++i) {

@@ -2,7 +2,8 @@
 // floats, or a tuple of two such lists. Non-finite values pass through as
 // floats. If the interpreter cannot create an object, a MemoryError is passed
 // on as it is; any other error is printed to standard error and the call ends
-// with the internal failure "Python API call failed".
+// with the internal failure "Python API call failed". On PyPy a long list is
+// made in one piece (module/bulk.hpp), with the same type and bits.
 #pragma once
 
 #include <Python.h>
