@@ -827,14 +827,14 @@ def _interp_seed(x_new, x, y):
             continue
         i0 = min(max(j - 1, 0), m - 4) if m >= 4 else None
         t = math.log(v)
-        if i0 is not None and all(ly[i] is not None for i in range(i0, i0 + 4)):
-            total = 0.0
-            for a in range(i0, i0 + 4):
-                w = 1.0
-                for b in range(i0, i0 + 4):
-                    if b != a:
-                        w *= (t - lx[b]) / (lx[a] - lx[b])
-                total += w * ly[a]
+        if i0 is not None and None not in ly[i0:i0 + 4]:
+            x0, x1, x2, x3 = lx[i0:i0 + 4]
+            y0, y1, y2, y3 = ly[i0:i0 + 4]
+            d0, d1, d2, d3 = t - x0, t - x1, t - x2, t - x3
+            total = (y0 * (d1 * d2 * d3) / ((x0 - x1) * (x0 - x2) * (x0 - x3))
+                     + y1 * (d0 * d2 * d3) / ((x1 - x0) * (x1 - x2) * (x1 - x3))
+                     + y2 * (d0 * d1 * d3) / ((x2 - x0) * (x2 - x1) * (x2 - x3))
+                     + y3 * (d0 * d1 * d2) / ((x3 - x0) * (x3 - x1) * (x3 - x2)))
             out.append(math.exp(total))
         elif ly[j] is not None and ly[j + 1] is not None:
             out.append(math.exp(ly[j] + (ly[j + 1] - ly[j]) * (t - lx[j]) / (lx[j + 1] - lx[j])))
