@@ -23,6 +23,10 @@ CASES = textwrap.dedent(
     import json, os, signal, sys, time
     import ostrel
 
+    # A shell starts background jobs with SIGINT ignored, and Python then
+    # installs no handler of its own: give the child the usual one.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
     def logspace(lo, hi, n):
         return [10.0 ** (lo + (hi - lo) * k / (n - 1)) for k in range(n)]
 
