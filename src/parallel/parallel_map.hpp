@@ -41,11 +41,14 @@ std::vector<R> map_indices_with(Pool* pool, std::size_t n, F& f) {
         if (n == 1) out[0] = f(std::size_t{0});
         return out;
     }
-    auto evaluate = [&out, &f](std::size_t begin, std::size_t end, const std::atomic<bool>& stop) {
+    auto evaluate = [&out, &f](std::size_t begin, std::size_t end, const std::atomic<bool>& stop,
+                               const std::atomic<bool>& cut) {
         for (std::size_t i = begin; i < end; ++i) {
-            if (stop.load(std::memory_order_relaxed)) return;
+            if (stop.load(std::memory_order_relaxed)) return i;
+            if (cut.load(std::memory_order_relaxed) && end - i >= 2) return i;
             out[i] = f(i);
         }
+        return end;
     };
     pool->run(n, RangeTask::of(evaluate));
     return out;
