@@ -9,6 +9,10 @@ least --seconds and keeping the fastest call. The runs are repeated --rounds
 times, alternating worker counts (and builds), and the table keeps the
 minimum over all rounds; the machine's load averages (1 and 5 min, from
 /proc/loadavg) are recorded before every run and printed as their range.
+On 2 workers the processor time of each worker thread during the timed calls
+is read from /proc/self/task/*/schedstat; the busier worker's share of it
+(50 % is an even division) shows how the work was divided; on a loaded
+machine it also shows that a worker which is not scheduled takes no work.
 
     python benchmarks/bench_speedup.py [--rounds N] [--seconds S] [--build LABEL=DIR ...]
 
@@ -47,6 +51,23 @@ def all_cases():
     return syn + compton
 
 
+def worker_cpu():
+    """Processor time (ns) of every thread of this process but the calling one."""
+    import threading
+
+    me = threading.get_native_id()
+    out = {}
+    for tid in os.listdir("/proc/self/task"):
+        if int(tid) == me:
+            continue
+        try:
+            with open(f"/proc/self/task/{tid}/schedstat") as f:
+                out[tid] = int(f.read().split()[0])
+        except OSError:
+            pass
+    return out
+
+
 def child(seconds):
     out = {}
     for name, run in all_cases():
@@ -54,12 +75,18 @@ def child(seconds):
         best = math.inf
         start = time.perf_counter()
         count = 0
+        cpu0 = worker_cpu()
         while count < 5 or time.perf_counter() - start < seconds:
             t0 = time.perf_counter()
             run()
             best = min(best, time.perf_counter() - t0)
             count += 1
-        out[name] = best * 1e3
+        cpu1 = worker_cpu()
+        used = [cpu1[t] - cpu0.get(t, 0) for t in cpu1]
+        # The busier worker's share of the workers' processor time: 50 % on 2
+        # workers is an even division, whatever else the machine runs.
+        share = max(used) / sum(used) if used and sum(used) > 0 else math.nan
+        out[name] = [best * 1e3, share]
     print(json.dumps(out))
 
 
@@ -92,31 +119,39 @@ def main():
         return
     builds = [tuple(b.split("=", 1)) for b in args.build] or [("", "")]
     best = {}
+    shares = {}
     loads = {}
     for _ in range(args.rounds):
         for label, directory in builds:
             for workers in (1, 2):
                 load = load_averages()
                 loads.setdefault(label, []).append(load)
-                for name, ms in run_child(directory, workers, args.seconds).items():
+                for name, (ms, share) in run_child(directory, workers, args.seconds).items():
                     key = (label, name, workers)
                     best[key] = min(best.get(key, math.inf), ms)
+                    if workers == 2:
+                        shares.setdefault((label, name), []).append(share)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"loads": loads,
-                       "times": [[label, name, workers, ms] for (label, name, workers), ms in best.items()]}, f)
+                       "times": [[label, name, workers, ms] for (label, name, workers), ms in best.items()],
+                       "shares": [[label, name, v] for (label, name), v in shares.items()]}, f)
     print(f"best of {args.rounds} runs x >= {args.seconds} s per case, {sys.implementation.name}")
     for label, _ in builds:
         one = [x[0] for x in loads[label]]
         five = [x[1] for x in loads[label]]
         title = f"{label}: " if label else ""
         print(f"\n{title}load average (1 min) {min(one):.2f}-{max(one):.2f}, (5 min) {min(five):.2f}-{max(five):.2f}")
-        print(f"| {'kernel':<52} | {'1 worker (ms)':>13} | {'2 workers (ms)':>14} | {'speed-up':>8} |")
-        print(f"|{'-' * 54}|{'-' * 15}|{'-' * 16}|{'-' * 10}|")
+        print(f"| {'kernel':<52} | {'1 worker (ms)':>13} | {'2 workers (ms)':>14} | {'speed-up':>8} "
+              f"| {'busier worker':>13} |")
+        print(f"|{'-' * 54}|{'-' * 15}|{'-' * 16}|{'-' * 10}|{'-' * 15}|")
         names = [k[1] for k in best if k[0] == label and k[2] == 1]
         for name in names:
             t1, t2 = best[(label, name, 1)], best[(label, name, 2)]
-            print(f"| {name:<52} | {t1:13.4f} | {t2:14.4f} | {t1 / t2:8.2f} |")
+            share = sum(shares[(label, name)]) / len(shares[(label, name)])
+            print(f"| {name:<52} | {t1:13.4f} | {t2:14.4f} | {t1 / t2:8.2f} | {share * 100:12.1f}% |")
+    print("\nbusier worker: that worker's share of the processor time of the 2 workers during the timed"
+          "\ncalls (mean over the runs); 50 % is an even division.")
 
 
 if __name__ == "__main__":
