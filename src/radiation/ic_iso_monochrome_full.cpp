@@ -38,30 +38,8 @@ struct Segment {
     double r2 = 0.0;         // R(rho; -1-q2, q2+1) for rho = (g_hi/g_i)^2
 };
 
-// The integrals of one used segment that do not depend on the output
-// frequency: a pow and two ratio integrals, the bulk of the preparation.
-struct SegmentIntegrals {
-    double weight = 0.0;
-    double r1 = 0.0;
-    double r2 = 0.0;
-};
-
-SegmentIntegrals segment_integrals(const Segment& s, double g_lo, double g_hi, double p) {
-    SegmentIntegrals out;
-    out.weight = std::pow(g_lo, p);
-    const double rho = (g_hi / g_lo) * (g_hi / g_lo);
-    const auto logs = switched_logs(rho);
-    out.r1 = ratio_integral(logs, rho, -1.0 - s.q1, s.q1 + 1.0);
-    out.r2 = ratio_integral(logs, rho, -1.0 - s.q2, s.q2 + 1.0);
-    return out;
-}
-
 // The segments in ascending order, up to and including the first one whose
-// reads fail (every frequency stops there at the latest). The reads run in
-// order on the calling thread; the integrals of the used segments, each
-// depending on its own segment alone (and unable to fail), run as a parallel
-// map (on the calling thread if the workers cannot be started: a call of
-// one frequency needs none).
+// reads fail (every frequency stops there at the latest).
 std::vector<Segment> prepare_segments(const std::vector<double>& n, const std::vector<double>& g,
                                       double gamma_kn) {
     std::vector<Segment> segments;
@@ -71,11 +49,6 @@ std::vector<Segment> prepare_segments(const std::vector<double>& n, const std::v
         return segments;
     }
     segments.resize(g.size() - 1);
-    struct Used {
-        std::size_t index;
-        double g_lo, g_hi, p;
-    };
-    std::vector<Used> used;
     for (std::size_t i = 0; i + 1 < g.size(); ++i) {
         Segment& s = segments[i];
         const double g_lo = g[i];
@@ -97,19 +70,12 @@ std::vector<Segment> prepare_segments(const std::vector<double>& n, const std::v
         s.g_hi2 = g_hi * g_hi;
         s.q1 = (p - 1.0) * 0.5;
         s.q2 = (p + 1.0) * 0.5;
-        used.push_back({i, g_lo, g_hi, p});
-    }
-    const std::vector<SegmentIntegrals> integrals =
-        parallel::map_indices_or_here<SegmentIntegrals>(used.size(), [&](std::size_t k) {
-            const Used& u = used[k];
-            return segment_integrals(segments[u.index], u.g_lo, u.g_hi, u.p);
-        });
-    for (std::size_t k = 0; k < used.size(); ++k) {
-        Segment& s = segments[used[k].index];
-        s.weight = integrals[k].weight;
-        s.zero_term = s.weight * (s.n_lo * 0.0);
-        s.r1 = integrals[k].r1;
-        s.r2 = integrals[k].r2;
+        s.weight = std::pow(g_lo, p);
+        s.zero_term = s.weight * (n_lo * 0.0);
+        const double rho = (g_hi / g_lo) * (g_hi / g_lo);
+        const auto logs = switched_logs(rho);
+        s.r1 = ratio_integral(logs, rho, -1.0 - s.q1, s.q1 + 1.0);
+        s.r2 = ratio_integral(logs, rho, -1.0 - s.q2, s.q2 + 1.0);
     }
     return segments;
 }
