@@ -242,10 +242,12 @@ TEST(ParallelPool, PieceTakenBackIsCutForAWorkerThatRunsOutOfWork) {
     std::atomic<bool> timed_out{false};
     std::mutex mutex;
     std::map<std::size_t, std::thread::id> ran_on;
+    std::atomic<bool> elsewhere{false};  // a point of [17, 32) ran on another thread than point 16
     map_indices_on<double>(pool, 64, [&](std::size_t i) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             ran_on[i] = std::this_thread::get_id();
+            if (i > 16 && i < 32 && ran_on.count(16) != 0 && ran_on[16] != ran_on[i]) elsewhere = true;
         }
         if (i == 16) {
             sixteen_started.raise();
@@ -253,15 +255,15 @@ TEST(ParallelPool, PieceTakenBackIsCutForAWorkerThatRunsOutOfWork) {
         } else if (i == 63) {
             if (!sixteen_started.wait()) timed_out = true;
             last_finished.raise();
-        } else if (i > 16 && i < 32) {
-            std::this_thread::sleep_for(10ms);
+        } else if (i > 16 && i < 32 && !elsewhere) {
+            // Slow until the other worker has taken part of the piece: 15
+            // points of 20 ms leave it 0.3 s to run out of work.
+            std::this_thread::sleep_for(20ms);
         }
         return 0.0;
     });
     ASSERT_FALSE(timed_out);
-    std::size_t elsewhere = 0;
-    for (std::size_t i = 17; i < 32; ++i) elsewhere += ran_on.at(i) != ran_on.at(16) ? 1 : 0;
-    EXPECT_GT(elsewhere, 0u);
+    EXPECT_TRUE(elsewhere);
 }
 
 // Points 5 and 9 fail. Whatever the worker count and whichever failure
