@@ -73,6 +73,13 @@ thread_local std::size_t tl_index = 0;
 // The stop flag of the map whose piece this thread is evaluating, if any.
 thread_local const std::atomic<bool>* tl_stop = nullptr;
 
+// A running piece is cut for a waiting worker only if its points left take
+// at least this long at the pace of its points so far (see evaluate).
+constexpr std::chrono::nanoseconds kMinCutWork{1000};
+
+// A cut flag that is never raised.
+const std::atomic<bool> kNever{false};
+
 // A hint to the processor that this is a spin-wait loop.
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -293,11 +300,21 @@ void evaluate(Pool::State& s, std::size_t self, RangeTask task, std::size_t begi
         explicit Current(const std::atomic<bool>& flag) { tl_stop = &flag; }
         ~Current() { tl_stop = previous; }
     } current(stop);
+    const auto start = Clock::now();
+    const std::atomic<bool>* cut = &s.wanted;
     std::size_t next = begin;
-    do {
-        next = task.run(task.context, next, end, stop, s.wanted);
+    for (;;) {
+        next = task.run(task.context, next, end, stop, *cut);
         if (next >= end || stop.load(std::memory_order_relaxed)) return;
-    } while (end - next < 2);
+        if (end - next < 2) continue;
+        // The points left are worth a cut unless, at the pace of the points
+        // done so far, they take less than kMinCutWork: handing half of them
+        // over would cost more than it saves, and cheap points would be cut
+        // down to single points. They then run here, uncut.
+        const std::size_t done = next - begin;
+        if (done == 0 || (Clock::now() - start) * (end - next) >= kMinCutWork * done) break;
+        cut = &kNever;
+    }
     const std::size_t mid = next + (end - next) / 2;
     fork(s, self, task, mid, end, 0, stop, [&] { evaluate(s, self, task, next, mid, stop); });
 }

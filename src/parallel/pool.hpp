@@ -24,10 +24,14 @@
 //    i + (end - i)/2 as a fork-join pair like any other cut: this thread
 //    evaluates the lower half the same way and offers the upper half with
 //    budget 0 (a worker that takes it over cuts it as a moved piece). The
-//    budget alone fixes the pieces before anyone has run out of work; with
-//    uneven costs per point, a thread that took back an upper half, or got the
-//    expensive end of the range, would otherwise evaluate it whole while the
-//    other workers sit idle.
+//    cut is skipped (and the piece runs to its end here) when points of the
+//    piece were done already and, at their pace, the points left take less
+//    than kMinCutWork (pool.cpp, 1 microsecond): handing half of them over
+//    would cost more than it saves, and maps of very cheap points would be
+//    cut down to single points. The budget alone fixes the pieces before
+//    anyone has run out of work; with uneven costs per point, a thread that
+//    took back an upper half, or got the expensive end of the range, would
+//    otherwise evaluate it whole while the other workers sit idle.
 //
 // Failures travel as std::exception_ptr, so any exception type arrives intact
 // (ostrel::Failure, std::bad_alloc, ...). At every fork-join pair the other
