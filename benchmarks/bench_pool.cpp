@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -159,6 +160,10 @@ int main() {
         {"heavy first tenth (x50), 200 pts", 200, [](std::size_t i) { return i < 20 ? 100L : 2L; }},
         {"linear ramp 0..40 units, 200 pts", 200, [](std::size_t i) { return static_cast<long>(i / 5); }},
         {"one heavy point (i = 3), 64 pts", 64, [](std::size_t i) { return i == 3 ? 400L : 5L; }},
+        // The cost by quarter of ic_iso_powlaw_full's frequencies (200 x 128
+        // benchmark case): 28, 42, 27 and 4 % of the work.
+        {"quarters 28/42/27/4 %, 200 pts", 200,
+         [](std::size_t i) { return std::array<long, 4>{28, 42, 27, 4}[i / 50] / 2 + 1; }},
     };
     std::printf("\nUneven workloads (1 unit = 60 square roots), milliseconds per map\n");
     std::printf("%-34s %10s %10s %10s %8s %8s %10s\n", "workload", "serial", "1 worker", "2 workers", "speedup",

@@ -17,6 +17,13 @@
 // different points: it must only read shared data. Results do not depend on the worker count as
 // long as each result depends only on its own point.
 //
+// map_indices_or_here(n, f) is map_indices when the workers exist or can be
+// started, and otherwise evaluates f(0), ..., f(n-1) in order on the calling
+// thread (the first failure ends it) instead of raising the pool's failure.
+// It is for the preparation before a kernel's own map: a call whose map has
+// at most one point needs no worker, so its preparation must not either; a
+// call that does need them fails at its own map, with the same message.
+//
 // map_indices_on / map_values_on do the same on a given pool (tests and
 // benchmarks use pools of chosen sizes; kernels use the process-wide one).
 #pragma once
@@ -41,11 +48,14 @@ std::vector<R> map_indices_with(Pool* pool, std::size_t n, F& f) {
         if (n == 1) out[0] = f(std::size_t{0});
         return out;
     }
-    auto evaluate = [&out, &f](std::size_t begin, std::size_t end, const std::atomic<bool>& stop) {
+    auto evaluate = [&out, &f](std::size_t begin, std::size_t end, const std::atomic<bool>& stop,
+                               const std::atomic<bool>& cut) {
         for (std::size_t i = begin; i < end; ++i) {
-            if (stop.load(std::memory_order_relaxed)) return;
+            if (stop.load(std::memory_order_relaxed)) return i;
+            if (cut.load(std::memory_order_relaxed) && end - i >= 2) return i;
             out[i] = f(i);
         }
+        return end;
     };
     pool->run(n, RangeTask::of(evaluate));
     return out;
@@ -66,6 +76,14 @@ std::vector<R> map_values_on(Pool& pool, const std::vector<double>& values, F&& 
 template <class R, class F>
 std::vector<R> map_indices(std::size_t n, F&& f) {
     return detail::map_indices_with<R>(global_pool_for(n), n, f);
+}
+
+template <class R, class F>
+std::vector<R> map_indices_or_here(std::size_t n, F&& f) {
+    if (Pool* pool = global_pool_for(n <= 1 ? n : 1)) return detail::map_indices_with<R>(pool, n, f);
+    std::vector<R> out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = f(i);
+    return out;
 }
 
 template <class R, class F>

@@ -48,6 +48,14 @@ struct Pool::State {
     std::deque<Job*> injected;               // whole ranges from outside threads
     std::size_t sleepers = 0;                // workers asleep on `wake`
     std::atomic<std::uint64_t> offers{0};
+    std::size_t hungry = 0;                  // workers waiting for work (spinning or asleep)
+    std::size_t queued = 0;                  // pieces in `offered`
+    // hungry > queued: a worker waits with nothing on offer for it. Written
+    // with the mutex held, and only when it changes; a thread evaluating a
+    // piece reads it before each point (see evaluate) on a cache line of its
+    // own. A stale reading only moves a cut.
+    alignas(64) std::atomic<bool> wanted{false};
+    char pad[64 - sizeof(std::atomic<bool>)];
     std::atomic<bool> stopping{false};
     std::vector<std::thread> threads;
 };
@@ -64,6 +72,13 @@ thread_local std::size_t tl_index = 0;
 
 // The stop flag of the map whose piece this thread is evaluating, if any.
 thread_local const std::atomic<bool>* tl_stop = nullptr;
+
+// A running piece is cut for a waiting worker only if its points left take
+// at least this long at the pace of its points so far (see evaluate).
+constexpr std::chrono::nanoseconds kMinCutWork{1000};
+
+// A cut flag that is never raised.
+const std::atomic<bool> kNever{false};
 
 // A hint to the processor that this is a spin-wait loop.
 inline void cpu_relax() noexcept {
@@ -90,9 +105,17 @@ bool spin_until(Ready&& ready) {
     }
 }
 
+// Sets `wanted` after a change of `hungry` or `queued` (the lock is held).
+void update_wanted(Pool::State& s) {
+    const bool wanted = s.hungry > s.queued;
+    if (s.wanted.load(std::memory_order_relaxed) != wanted) s.wanted.store(wanted, std::memory_order_relaxed);
+}
+
 // Puts a piece where other threads can take it (the lock is held).
 void publish(Pool::State& s, std::vector<Job*>& queue, Job* job) {
     queue.push_back(job);
+    ++s.queued;
+    update_wanted(s);
     s.offers.store(s.offers.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     if (s.sleepers > 0) s.wake.notify_all();
 }
@@ -104,6 +127,15 @@ void publish(Pool::State& s, std::vector<Job*>& queue, Job* job) {
 template <class Finished>
 void await_change(Pool::State& s, std::unique_lock<std::mutex>& lock, Finished&& finished) {
     const std::uint64_t seen = s.offers.load(std::memory_order_relaxed);
+    ++s.hungry;
+    update_wanted(s);
+    struct Fed {
+        Pool::State& s;
+        ~Fed() {
+            --s.hungry;
+            update_wanted(s);
+        }
+    } fed{s};  // runs with the lock held again
     lock.unlock();
     const bool changed = spin_until([&] {
         return s.offers.load(std::memory_order_acquire) != seen || finished() ||
@@ -119,23 +151,32 @@ void await_change(Pool::State& s, std::unique_lock<std::mutex>& lock, Finished&&
     --s.sleepers;
 }
 
+// Takes the front or back of a worker's offers (the lock is held).
+Job* take_back(Pool::State& s, std::vector<Job*>& queue) {
+    Job* job = queue.back();
+    queue.pop_back();
+    --s.queued;
+    update_wanted(s);
+    return job;
+}
+
+Job* take_front(Pool::State& s, std::vector<Job*>& queue) {
+    Job* job = queue.front();
+    queue.erase(queue.begin());
+    --s.queued;
+    update_wanted(s);
+    return job;
+}
+
 // Takes an offered piece with the lock held: the newest of the thread's own
 // offers first (idle workers have none), then the oldest offer of another
 // worker, then (for idle workers only) a whole range from outside.
 Job* take_work(Pool::State& s, std::size_t self, bool idle) {
     auto& own = s.offered[self];
-    if (!own.empty()) {
-        Job* job = own.back();
-        own.pop_back();
-        return job;
-    }
+    if (!own.empty()) return take_back(s, own);
     for (std::size_t k = 1; k < s.count; ++k) {
         auto& victim = s.offered[(self + k) % s.count];
-        if (!victim.empty()) {
-            Job* job = victim.front();
-            victim.erase(victim.begin());
-            return job;
-        }
+        if (!victim.empty()) return take_front(s, victim);
     }
     if (idle && !s.injected.empty()) {
         Job* job = s.injected.front();
@@ -188,7 +229,7 @@ void join(Pool::State& s, std::size_t self, Job& upper, Lower&& lower) {
     // back or finished, so `upper` is the newest offer if it is still there.
     auto& own = s.offered[self];
     if (!own.empty() && own.back() == &upper) {
-        own.pop_back();
+        take_back(s, own);
         lock.unlock();
         upper.execute(upper, self, false);
         return;
@@ -226,33 +267,70 @@ struct UpperHalf : Job {
     std::exception_ptr failure;
 };
 
-void divide(Pool::State& s, std::size_t self, RangeTask task, std::size_t begin, std::size_t end,
-            std::size_t budget, bool moved, const std::atomic<bool>& stop) {
-    // A stopped map starts nothing new; its result is thrown away.
-    if (stop.load(std::memory_order_relaxed)) return;
-    const std::size_t m = end - begin;
-    if (m < 2 || (!moved && budget == 0)) {
-        struct Current {
-            const std::atomic<bool>* previous = tl_stop;
-            explicit Current(const std::atomic<bool>& flag) { tl_stop = &flag; }
-            ~Current() { tl_stop = previous; }
-        } current(stop);
-        task.run(task.context, begin, end, stop);
-        return;
-    }
-    const std::size_t halves = moved ? std::max(s.count, budget / 2) : budget / 2;
-    const std::size_t mid = begin + m / 2;
+// Runs [begin, mid) on this thread and offers [mid, end), with split budget
+// `halves`, as a fork-join pair. The lower half's failure wins; either is
+// rethrown only once both halves have finished.
+template <class Lower>
+void fork(Pool::State& s, std::size_t self, RangeTask task, std::size_t mid, std::size_t end,
+          std::size_t halves, const std::atomic<bool>& stop, Lower&& lower) {
     UpperHalf upper(s, task, mid, end, halves, self, stop);
     std::exception_ptr lower_failure;
     join(s, self, upper, [&]() noexcept {
         try {
-            divide(s, self, task, begin, mid, halves, false, stop);
+            lower();
         } catch (...) {
             lower_failure = std::current_exception();
         }
     });
     if (lower_failure) std::rethrow_exception(lower_failure);
     if (upper.failure) std::rethrow_exception(upper.failure);
+}
+
+// Evaluates a piece that the budget does not cut, in increasing index
+// order. The task returns early, before a point with at least one more after
+// it, when `wanted` is raised (a worker waits with nothing on offer); the
+// points left are then cut in the middle as a fork-join pair, the offered
+// upper half with budget 0. So a piece stays divisible for as long as it
+// runs, and uneven costs per point even out whichever thread ends up with
+// the expensive points.
+void evaluate(Pool::State& s, std::size_t self, RangeTask task, std::size_t begin, std::size_t end,
+              const std::atomic<bool>& stop) {
+    struct Current {
+        const std::atomic<bool>* previous = tl_stop;
+        explicit Current(const std::atomic<bool>& flag) { tl_stop = &flag; }
+        ~Current() { tl_stop = previous; }
+    } current(stop);
+    const auto start = Clock::now();
+    const std::atomic<bool>* cut = &s.wanted;
+    std::size_t next = begin;
+    for (;;) {
+        next = task.run(task.context, next, end, stop, *cut);
+        if (next >= end || stop.load(std::memory_order_relaxed)) return;
+        if (end - next < 2) continue;
+        // The points left are worth a cut unless, at the pace of the points
+        // done so far, they take less than kMinCutWork: handing half of them
+        // over would cost more than it saves, and cheap points would be cut
+        // down to single points. They then run here, uncut.
+        const std::size_t done = next - begin;
+        if (done == 0 || (Clock::now() - start) * (end - next) >= kMinCutWork * done) break;
+        cut = &kNever;
+    }
+    const std::size_t mid = next + (end - next) / 2;
+    fork(s, self, task, mid, end, 0, stop, [&] { evaluate(s, self, task, next, mid, stop); });
+}
+
+void divide(Pool::State& s, std::size_t self, RangeTask task, std::size_t begin, std::size_t end,
+            std::size_t budget, bool moved, const std::atomic<bool>& stop) {
+    // A stopped map starts nothing new; its result is thrown away.
+    if (stop.load(std::memory_order_relaxed)) return;
+    const std::size_t m = end - begin;
+    if (m < 2 || (!moved && budget == 0)) {
+        evaluate(s, self, task, begin, end, stop);
+        return;
+    }
+    const std::size_t halves = moved ? std::max(s.count, budget / 2) : budget / 2;
+    const std::size_t mid = begin + m / 2;
+    fork(s, self, task, mid, end, halves, stop, [&] { divide(s, self, task, begin, mid, halves, false, stop); });
 }
 
 struct WholeRange : Job {

@@ -17,6 +17,21 @@
 //    pieces until the upper half has finished.
 //  - A piece that is not cut is handed to the task, which evaluates its points
 //    in increasing index order and stops at the first point that throws.
+//  - A piece stays divisible while it is evaluated. Whenever a worker waits
+//    for work and nothing is on offer for it (more workers waiting than
+//    offered pieces), the task returns before its next point i if at least
+//    two points are left, and the points left, [i, end), are cut at
+//    i + (end - i)/2 as a fork-join pair like any other cut: this thread
+//    evaluates the lower half the same way and offers the upper half with
+//    budget 0 (a worker that takes it over cuts it as a moved piece). The
+//    cut is skipped (and the piece runs to its end here) when points of the
+//    piece were done already and, at their pace, the points left take less
+//    than kMinCutWork (pool.cpp, 1 microsecond): handing half of them over
+//    would cost more than it saves, and maps of very cheap points would be
+//    cut down to single points. The budget alone fixes the pieces before
+//    anyone has run out of work; with uneven costs per point, a thread that
+//    took back an upper half, or got the expensive end of the range, would
+//    otherwise evaluate it whole while the other workers sit idle.
 //
 // Failures travel as std::exception_ptr, so any exception type arrives intact
 // (ostrel::Failure, std::bad_alloc, ...). At every fork-join pair the other
@@ -54,7 +69,6 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
-#include <type_traits>
 
 namespace ostrel::parallel {
 
@@ -67,22 +81,21 @@ inline constexpr std::chrono::microseconds kSpinTime{50};
 inline constexpr std::size_t kWorkerCeiling = 1024;
 
 // One piece of work: evaluate the points [begin, end) in increasing order,
-// throwing at the first failing point, and returning early (before a point)
-// once `stop` is raised.
+// throwing at the first failing point, and return the index of the first
+// point not evaluated: `end` when all were, or an earlier index when it
+// returned before a point because `stop` was raised, or because `cut` was
+// raised and at least two points (this one and another) were left.
 struct RangeTask {
     void* context;
-    void (*run)(void* context, std::size_t begin, std::size_t end, const std::atomic<bool>& stop);
+    std::size_t (*run)(void* context, std::size_t begin, std::size_t end, const std::atomic<bool>& stop,
+                       const std::atomic<bool>& cut);
 
-    // `body` is called as body(begin, end, stop) or, if it does not take the
-    // stop flag, as body(begin, end).
+    // `body` is called as body(begin, end, stop, cut) and returns as above.
     template <class Body>
     static RangeTask of(Body& body) {
-        return {&body, [](void* context, std::size_t begin, std::size_t end, const std::atomic<bool>& stop) {
-                    if constexpr (std::is_invocable_v<Body&, std::size_t, std::size_t, const std::atomic<bool>&>) {
-                        (*static_cast<Body*>(context))(begin, end, stop);
-                    } else {
-                        (*static_cast<Body*>(context))(begin, end);
-                    }
+        return {&body, [](void* context, std::size_t begin, std::size_t end, const std::atomic<bool>& stop,
+                          const std::atomic<bool>& cut) -> std::size_t {
+                    return (*static_cast<Body*>(context))(begin, end, stop, cut);
                 }};
     }
 };

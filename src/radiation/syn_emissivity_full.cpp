@@ -352,7 +352,8 @@ std::vector<SegmentInput> read_inputs(const std::vector<double>& gamma_bins, con
 
 // The setup of the segments inputs[begin, end): entries in grid order, the
 // tables of the used ones built in parallel (each segment's tables depend
-// on that segment alone).
+// on that segment alone), or on the calling thread if the workers cannot be
+// started: a call of one frequency needs none and must work without them.
 Setup build(const std::vector<SegmentInput>& inputs, std::size_t begin, std::size_t end, double b_field,
             bool with_abs, int depth) {
     Setup setup;
@@ -364,7 +365,7 @@ Setup build(const std::vector<SegmentInput>& inputs, std::size_t begin, std::siz
         setup.entries.push_back({inputs[i].status, used.size()});
         if (inputs[i].status == Status::use) used.push_back(i);
     }
-    setup.segments = parallel::map_indices<Segment>(used.size(), [&](std::size_t k) {
+    setup.segments = parallel::map_indices_or_here<Segment>(used.size(), [&](std::size_t k) {
         const SegmentInput& in = inputs[used[k]];
         return build_segment(in.n_i, in.g0, in.g1, in.q, with_abs, depth);
     });

@@ -228,6 +228,44 @@ TEST(ParallelPool, WaitingWorkerHelpsWithOfferedPieces) {
     EXPECT_FALSE(timed_out);
 }
 
+// Two workers, 64 points; X is the worker that takes the whole range. The
+// budget gives X [0, 16), offers [32, 64) (taken by the other worker, Y) and
+// then [16, 32), which X takes back when [0, 16) is done, while Y is still
+// held at point 63 (until point 16 has started). Once Y has finished, it
+// waits with nothing on offer, and the points 17... of X's piece are slow:
+// the piece X took back must still be cut for Y, so some point of [17, 32)
+// runs on another thread than point 16.
+TEST(ParallelPool, PieceTakenBackIsCutForAWorkerThatRunsOutOfWork) {
+    Pool pool(2);
+    Signal sixteen_started;
+    Signal last_finished;
+    std::atomic<bool> timed_out{false};
+    std::mutex mutex;
+    std::map<std::size_t, std::thread::id> ran_on;
+    std::atomic<bool> elsewhere{false};  // a point of [17, 32) ran on another thread than point 16
+    map_indices_on<double>(pool, 64, [&](std::size_t i) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ran_on[i] = std::this_thread::get_id();
+            if (i > 16 && i < 32 && ran_on.count(16) != 0 && ran_on[16] != ran_on[i]) elsewhere = true;
+        }
+        if (i == 16) {
+            sixteen_started.raise();
+            if (!last_finished.wait()) timed_out = true;
+        } else if (i == 63) {
+            if (!sixteen_started.wait()) timed_out = true;
+            last_finished.raise();
+        } else if (i > 16 && i < 32 && !elsewhere) {
+            // Slow until the other worker has taken part of the piece: 15
+            // points of 20 ms leave it 0.3 s to run out of work.
+            std::this_thread::sleep_for(20ms);
+        }
+        return 0.0;
+    });
+    ASSERT_FALSE(timed_out);
+    EXPECT_TRUE(elsewhere);
+}
+
 // Points 5 and 9 fail. Whatever the worker count and whichever failure
 // happens first in time, the failure of point 5 is the one reported.
 TEST(ParallelPool, LowestFailingIndexIsReportedForEveryWorkerCount) {
@@ -252,6 +290,43 @@ TEST(ParallelPool, LowestFailingIndexIsReportedForEveryWorkerCount) {
         }
         // The pool is still usable after the failures.
         const auto out = map_indices_on<double>(pool, 200, point_value);
+        for (std::size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(same_bits(out[i], point_value(i)));
+    }
+}
+
+// The lower half of the range is slow and the upper half instant, so the
+// workers that finish early keep cutting the slow pieces that are being
+// evaluated. The failure of the lowest failing point is still the one
+// reported, after every started point has finished, whether the other failure
+// lies in the same slow half or in the fast one.
+TEST(ParallelPool, LowestFailureWinsWhenRunningPiecesAreCut) {
+    for (const std::size_t workers : {2u, 3u}) {
+        Pool pool(workers);
+        for (const std::size_t other : {27u, 40u}) {
+            for (int repeat = 0; repeat < 10; ++repeat) {
+                std::atomic<int> started{0};
+                std::atomic<int> finished{0};
+                std::string message = "<no failure>";
+                try {
+                    map_indices_on<double>(pool, 64, [&](std::size_t i) {
+                        ++started;
+                        struct Count {
+                            std::atomic<int>& n;
+                            ~Count() { ++n; }
+                        } count{finished};
+                        if (i < 32) std::this_thread::sleep_for(200us);
+                        if (i == 20) throw Failure("point 20");
+                        if (i == other) throw Failure("point " + std::to_string(other));
+                        return 0.0;
+                    });
+                } catch (const Failure& failure) {
+                    message = failure.message();
+                }
+                ASSERT_EQ(message, "point 20") << "workers " << workers << " other " << other;
+                EXPECT_EQ(started.load(), finished.load());
+            }
+        }
+        const auto out = map_indices_on<double>(pool, 300, point_value);
         for (std::size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(same_bits(out[i], point_value(i)));
     }
 }

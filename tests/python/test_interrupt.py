@@ -238,3 +238,38 @@ def test_huge_worker_count_fails_quickly_without_starting_threads():
     assert seen["one"] == 1 and seen["threads"] == 0
     # Each refused call is an internal failure and writes its block.
     assert err.count("The global thread pool has not been initialized.") == 3
+
+
+# A call of one frequency needs no worker, however many segments its
+# preparation has (which runs in parallel when the workers exist): under a
+# refused worker count it returns what a working pool returns, and a call of
+# two frequencies still fails with the pool's message.
+@pytest.mark.skipif(not IS_LINUX or not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+def test_one_frequency_preparation_needs_no_worker():
+    import ostrel
+
+    body = """
+        g = logspace(1, 5, 40)
+        n = [x ** -2.5 for x in g]
+        seen = {"mono": ostrel.ic_iso_monochrome_full([1e18], 1e-2, 1e15, n, g),
+                "syn": list(ostrel.syn_emissivity_full([1e10], g, n, 1.0, True))}
+        try:
+            ostrel.ic_iso_monochrome_full([1e18, 1e19], 1e-2, 1e15, n, g)
+        except BaseException as e:
+            seen["two"] = [type(e).__name__, str(e)]
+        seen["threads"] = len(os.listdir("/proc/self/task"))
+        report(**seen)
+    """
+    proc = child("print('ready', flush=True)\n" + textwrap.dedent(body), RAYON_NUM_THREADS="100000")
+    wait_ready(proc)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0, err
+    seen = json.loads(out.splitlines()[-1])
+    g = [10.0 ** (1 + 4 * k / 39) for k in range(40)]
+    n = [x ** -2.5 for x in g]
+    assert seen["mono"] == ostrel.ic_iso_monochrome_full([1e18], 1e-2, 1e15, n, g)
+    assert seen["syn"] == list(ostrel.syn_emissivity_full([1e10], g, n, 1.0, True))
+    assert seen["syn"][0][0] > 0.0 and seen["mono"][0] > 0.0
+    assert seen["two"][0] == "PanicException"
+    assert seen["two"][1].startswith("The global thread pool has not been initialized.: 100000 worker threads")
+    assert seen["threads"] == 1
