@@ -249,6 +249,7 @@ def test_one_frequency_preparation_needs_no_worker():
     import ostrel
 
     body = """
+        before = len(os.listdir("/proc/self/task"))
         g = logspace(1, 5, 40)
         n = [x ** -2.5 for x in g]
         seen = {"mono": ostrel.ic_iso_monochrome_full([1e18], 1e-2, 1e15, n, g),
@@ -257,7 +258,7 @@ def test_one_frequency_preparation_needs_no_worker():
             ostrel.ic_iso_monochrome_full([1e18, 1e19], 1e-2, 1e15, n, g)
         except BaseException as e:
             seen["two"] = [type(e).__name__, str(e)]
-        seen["threads"] = len(os.listdir("/proc/self/task"))
+        seen["threads"] = len(os.listdir("/proc/self/task")) - before
         report(**seen)
     """
     proc = child("print('ready', flush=True)\n" + textwrap.dedent(body), RAYON_NUM_THREADS="100000")
@@ -272,4 +273,5 @@ def test_one_frequency_preparation_needs_no_worker():
     assert seen["syn"][0][0] > 0.0 and seen["mono"][0] > 0.0
     assert seen["two"][0] == "PanicException"
     assert seen["two"][1].startswith("The global thread pool has not been initialized.: 100000 worker threads")
-    assert seen["threads"] == 1
+    # No thread was started (an emulator may run threads of its own).
+    assert seen["threads"] == 0
