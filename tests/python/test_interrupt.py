@@ -90,6 +90,15 @@ def signal_during_call(proc, delay, signum=signal.SIGINT, timeout=120):
     return sent, json.loads(out.splitlines()[-1]), err
 
 
+def run_child(body, workers):
+    """Runs `body` in a child with `workers` worker threads; returns the
+    report it printed last and its stderr."""
+    proc = child(textwrap.dedent(body), RAYON_NUM_THREADS=workers)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0, err
+    return json.loads(out.splitlines()[-1]), err
+
+
 INTERRUPT = """
     expected = small()
     name, n = {name!r}, {n}
@@ -193,11 +202,7 @@ def test_calls_without_workers_when_threads_cannot_start():
         seen["threads_after"] = len(os.listdir("/proc/self/task"))
         report(**seen)
     """
-    proc = child("print('ready', flush=True)\n" + textwrap.dedent(body), RAYON_NUM_THREADS="2")
-    wait_ready(proc)
-    out, err = proc.communicate(timeout=60)
-    assert proc.returncode == 0, err
-    seen = json.loads(out.splitlines()[-1])
+    seen, err = run_child(body, "2")
     assert seen["empty"] == [] and seen["one"] and seen["syn_one"] == 1
     assert seen["two"][0] == "PanicException"
     assert seen["two"][1].startswith(
@@ -223,11 +228,7 @@ def test_huge_worker_count_fails_quickly_without_starting_threads():
                one=len(ostrel.rad_cool_mono([1e3], 1e15, 1e-2, True)),
                threads=len(os.listdir("/proc/self/task")) - before)
     """
-    proc = child("print('ready', flush=True)\n" + textwrap.dedent(body), RAYON_NUM_THREADS="100000")
-    wait_ready(proc)
-    out, err = proc.communicate(timeout=60)
-    assert proc.returncode == 0, err
-    seen = json.loads(out.splitlines()[-1])
+    seen, err = run_child(body, "100000")
     assert len(seen["messages"]) == 3
     for kind, message in seen["messages"]:
         assert kind == "PanicException"
@@ -261,11 +262,7 @@ def test_one_frequency_preparation_needs_no_worker():
         seen["threads"] = len(os.listdir("/proc/self/task")) - before
         report(**seen)
     """
-    proc = child("print('ready', flush=True)\n" + textwrap.dedent(body), RAYON_NUM_THREADS="100000")
-    wait_ready(proc)
-    out, err = proc.communicate(timeout=60)
-    assert proc.returncode == 0, err
-    seen = json.loads(out.splitlines()[-1])
+    seen, err = run_child(body, "100000")
     g = [10.0 ** (1 + 4 * k / 39) for k in range(40)]
     n = [x ** -2.5 for x in g]
     assert seen["mono"] == ostrel.ic_iso_monochrome_full([1e18], 1e-2, 1e15, n, g)
