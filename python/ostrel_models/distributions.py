@@ -72,6 +72,8 @@ class Distribution:
     name = "distribution"
     #: shape parameters, in order, for repr and model files
     parameters = ()
+    #: whether the shape is a power law between its ends and breaks
+    power_law_pieces = False
 
     def __init__(self, gamma_min, gamma_max, *, k=None, density=None, energy=None):
         self.gamma_min = _util.number("gamma_min", gamma_min, minimum=1.0)
@@ -179,6 +181,7 @@ class PowerLaw(Distribution):
 
     name = "power_law"
     parameters = ("p",)
+    power_law_pieces = True
 
     def __init__(self, p, gamma_min, gamma_max, **norm):
         self.p = _util.number("p", p)
@@ -198,6 +201,7 @@ class BrokenPowerLaw(Distribution):
 
     name = "broken_power_law"
     parameters = ("p1", "p2", "gamma_break")
+    power_law_pieces = True
 
     def __init__(self, p1, p2, gamma_break, gamma_min, gamma_max, **norm):
         self.p1 = _util.number("p1", p1)

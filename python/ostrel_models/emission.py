@@ -42,41 +42,40 @@ kernel is evaluated at the output frequencies themselves.
 - Self-Compton (`ic_iso_powlaw_full`) counts, for a seed segment [a, b] and
   a frequency nu, only the electron segments that lie wholly above the
   threshold sqrt(nu / (4 a)), and cuts the electrons of the whole segment at
-  the Klein-Nishina limit m_e c^2 / (4 h b). The first loss is removed
-  here: every seed segment goes to the kernel with electrons that have the
-  threshold of each of its frequencies as a grid point (n on the same
-  power law there, `compton_by_segment`), so the electrons are exact for
-  PowerLaw, BrokenPowerLaw and Tabulated distributions. What remains
-  follows the seed step h: the cut at b is first order in h where it
-  shapes the spectrum (seeds above nu_star = m_e c^2 / (4 h gamma_max), the
-  Klein-Nishina region), the electrons between sqrt(nu / (4 b)) and
-  sqrt(nu / (4 a)), where the scattering kernel vanishes, and the seed's
-  power-law chords are second order. Self-Compton is therefore computed on
-  seed grids of h, h/2 (and h/4 above nu_star) and extrapolated to zero
-  step for errors a h + b h^2 + c h^3 above nu_star, b h^2 + c h^3 below.
+  the Klein-Nishina limit m_e c^2 / (4 h b). Both are dealt with here
+  (`_SscLattice`): seeds and outputs lie on one absolute logarithmic lattice,
+  so that every threshold is a point of a small set of electron tables (the
+  electrons are exact for PowerLaw, BrokenPowerLaw and Tabulated
+  distributions), and each call takes its frequencies multiplied by
+  exp(-h / 2), h the seed step, which moves the cut to the log midpoint of
+  every segment (the kernel's only absolute scale is that cut). What
+  remains is second order in h (the cut, the electrons between
+  sqrt(nu / (4 b)) and sqrt(nu / (4 a)), where the scattering kernel
+  vanishes, and the seed's power-law chords): two levels, h and h/2, are
+  extrapolated to zero step. The lattice's outputs are 2.5 points per
+  decade (at the default grids), 5 where the spectrum bends more than a
+  cubic between them can follow, 10 from e^-3 of the kinematic limit on;
+  the frequencies asked for are interpolated from them (cubic in log-log).
+- Close to the kinematic limit h nu' = gamma_max m_e c^2 the region that
+  scatters to nu' = limit e^-d is a triangle of side d in (ln nu_seed,
+  ln gamma) at (nu_star = m_e c^2 / (4 h gamma_max), gamma_max), so the seed
+  step must be small against d: within e^-1.2 of the limit each frequency
+  is computed on its own, on seeds nu exp(-q h) with h = d / 10
+  (`BlobEmission._ssc_near`).
 - The seed intensity is sampled with the synchrotron kernel at 3 points per
   decade and at the output frequencies (whose synchrotron is needed
   anyway), segments split where the curvature of ln I calls for it, and
-  interpolated (cubic in log-log) onto the seed grids: the synchrotron
-  kernel costs 15-30 us a frequency, and the seed grids have several
-  hundred points. The seed is taken where it is at least 1e-6 of its
-  largest intensity.
-- Close to the kinematic limit h nu' = gamma_max m_e c^2 the region that
-  scatters to nu' = limit e^-d is a triangle of side d in (ln nu_seed,
-  ln gamma) at (nu_star, gamma_max), so the seed step must be small against
-  d: above 1e-2 of the limit the seed grid is graded towards nu_star, its
-  step (8 / compton) times the distance from nu_star, down to that times
-  the smallest d asked for, and these few frequencies go to the kernel with
-  several seed segments per call.
-- The seed grids are split where the seed's power-law chords would be off
-  by more than a bound (`BlobEmission._split_curved`): at the self-absorption
-  turnover and in the exponential cut-off above the critical frequency of
-  gamma_max, which the self-Compton edge of narrow or steep electron spectra
-  is made of (13 % off there without it).
-- The finer seed levels are computed where the first level gives nu j at
-  least 1e-4 of its largest value; at the other frequencies (self-Compton
-  far below its peak) the first level stands (within 0.4 % of converged on
-  the reference blob).
+  interpolated (cubic in log-log) onto the seed lattices: the synchrotron
+  kernel costs 15-30 us a frequency, and the lattices have several hundred
+  points. The seed is taken where it is at least 1e-6 of its largest
+  intensity. Where the seed curves too much for one power law per seed
+  step (the self-absorption turnover, and the exponential cut-off above the
+  critical frequency of gamma_max, which the self-Compton edge of narrow or
+  steep electron spectra is made of), the steps are refined by a power of
+  two.
+- The finer seed level is computed where the first gives nu j at least
+  1e-4 of its largest value; at the other frequencies (self-Compton far
+  below its peak) the first level stands.
 """
 
 import bisect
@@ -106,32 +105,44 @@ _CURVATURE_COMPTON = 0.01
 # Self-Compton (see `BlobEmission._ssc_emissivity`): the seed intensity is
 # sampled (synchrotron kernel) at _SEED_SAMPLES points per decade and at the
 # output frequencies, segments split until the chord bound c h^2 <=
-# _SEED_SAMPLE_CURVATURE holds, and interpolated from there (`_interp_seed`).
+# _SEED_SAMPLE_CURVATURE holds, and interpolated from there (`_LogTable`).
 # Self-Compton takes the seed where it is at least _SEED_FLOOR of its largest
-# intensity. Output frequencies above exp(-_LIMIT_BAND) of the kinematic limit
-# get seed steps graded towards nu_star, down to rate * max(d_min,
-# _NEAR_FLOOR), d_min the distance (in ln nu) of the highest one below the
-# limit (`seed_grid`). The seed levels (each of half the step of the one
-# before) below nu_star and in the Klein-Nishina region above it are
-# _LEVELS_BELOW and _LEVELS_ABOVE by `Grids.extrapolate`; the finer levels are
-# computed where the first gives nu j at least _SSC_BAND of its largest value.
-# With fewer than _CHUNK_WORK / chunk output frequencies, `chunk` seed segments
-# go to the kernel at once. The seed grids' segments are split until c h^2 <=
-# _SPLIT_CURVATURE (80 / compton)^2 holds for the interpolated seed
-# (`BlobEmission._split_curved`). _SEED_FLOOR and the bounds of the seed's
-# shares are in `_live_range`.
+# intensity (`_live_range`); the finer seed levels are computed where the
+# first gives nu j at least _SSC_BAND of its largest value.
 _SEED_SAMPLES = 3.0
 _SEED_SAMPLE_CURVATURE = 0.05
 _SEED_FLOOR = 1e-6
-_LIMIT_BAND = math.log(100.0)
-_NEAR_FLOOR = 1e-3
-_LEVELS_BELOW = {False: 1, True: 2, "fine": 3}
-_LEVELS_ABOVE = {False: 1, True: 3, "fine": 4}
 _SSC_BAND = 1e-4
-_CHUNK_WORK = 64
-_SPLIT_CURVATURE = 0.02
 # m_e c^2 / (4 h): the Klein-Nishina limit of the kernel is this over nu
 _KN_GAMMA_TIMES_NU = 0.25 * ME_C2 / H
+_LN10 = math.log(10.0)
+# The lattices (`_SscLattice`, `BlobEmission._ssc_lattice`):
+# - seed levels by `Grids.extrapolate`;
+# - a threshold's grid point lies _THRESHOLD_SLACK above its exact value;
+# - outputs _OUT_SPACING level-1 seed steps apart, with the midway point
+#   added where the cubic is uncertain by more than _MID_TOLERANCE in ln
+#   (`_bends`);
+# - from exp(-_EDGE_BAND) of the kinematic limit up to exp(-_NODE_BAND) of
+#   it, outputs one step apart, on seeds _EDGE_REFINE times finer;
+# - level-1 seed segments where c h^2 > _SPLIT_CURVATURE (80 / compton)^2
+#   for the seed are refined by a power of two;
+# - at most _CHUNK seed segments per kernel call.
+# Frequencies within exp(-_LIMIT_BAND) of the limit are computed one by one
+# (`BlobEmission._ssc_near`) on _NEAR_STEPS (compton / 80) seed steps per d,
+# at least _NEAR_FLOOR, _NEAR_CHUNK segments per call.
+_LATTICE_LEVELS = {False: 1, True: 2, "fine": 3}
+_THRESHOLD_SLACK = 1.0 + 1e-12
+_OUT_SPACING = 4
+_MID_TOLERANCE = 1e-2
+_EDGE_BAND = 3.0
+_NODE_BAND = 1.0
+_EDGE_REFINE = 2
+_SPLIT_CURVATURE = 0.05
+_CHUNK = 8
+_LIMIT_BAND = 1.2
+_NEAR_STEPS = 10.0
+_NEAR_FLOOR = 1e-3
+_NEAR_CHUNK = 8
 
 
 class ExternalField:
@@ -153,19 +164,19 @@ class Grids:
       and the self-Compton seed); curved shapes are split further until the
       chord error bound 1e-3 (4 / synchrotron)^2 holds (module docstring);
     - `compton`: the resolution of self-Compton, one number for all of its
-      grids (default 80): seed points per decade compton / 16 (the coarser
-      level; see `seed`), the seed steps graded towards the kinematic limit
-      at a rate 8 / compton of the distance, seed segments split until the
-      chord error bound 0.05 (80 / compton)^2 of the seed's curvature holds,
-      and curved electron shapes tabulated at compton / 5 per decade with
-      the chord bound 1e-3 (80 / compton)^2;
+      grids (default 80): seed points per decade compton / 8 (the coarser
+      level; see `seed`), close to the kinematic limit (compton / 8) seed
+      steps per distance d from it, seed steps refined where the chord
+      error bound 0.05 (80 / compton)^2 of the seed's curvature calls for
+      it, and curved electron shapes tabulated at compton / 5 per decade
+      with the chord bound 1e-3 (80 / compton)^2;
     - `seed`: seed points per decade of the coarser level away from the
-      kinematic limit (None: compton / 16);
-    - `extrapolate`: True (default) adds a level of half the seed step where
-      the Klein-Nishina cut makes the error first order in the step and
-      extrapolates to zero step; False computes one level; "fine" three
-      levels, combined for an error a h + b h^2 (for reference
-      computations);
+      kinematic limit (None: compton / 8); the lattice's outputs are a
+      quarter as dense (module docstring);
+    - `extrapolate`: True (default) adds a level of half the seed step and
+      extrapolates to zero step (the error is second order in the step);
+      False computes one level; "fine" three levels, combined for an error
+      b h^2 + c h^3 (for reference computations);
     - `external`: Lorentz factors for external Compton (None: the denser of
       16 and `synchrotron`), curved shapes split to 1e-3 (16 / external)^2.
 
@@ -218,12 +229,7 @@ class Grids:
     def seed_density(self):
         """Seed points per decade of the coarser self-Compton level away
         from the kinematic limit."""
-        return self.seed if self.seed is not None else self.compton / 16.0
-
-    def seed_rate(self):
-        """Seed step near the kinematic limit, as a fraction of the distance
-        from nu_star (in ln nu)."""
-        return 8.0 / self.compton
+        return self.seed if self.seed is not None else self.compton / 8.0
 
     def seed_curvature_bound(self):
         """Bound on c h^2 of the segments of the sampled seed intensity (c
@@ -296,6 +302,12 @@ def adaptive_tabulation(electrons, points_per_decade, volume, bound):
     that is a power law between its breaks comes back on its breaks and ends
     alone (exact, and the fewest segments); Tabulated distributions, power
     laws between their own points, come back as they are."""
+    if electrons.power_law_pieces:
+        edges = [electrons.gamma_min] + [b for b in electrons.breaks()
+                                         if electrons.gamma_min < b < electrons.gamma_max]
+        edges.append(electrons.gamma_max)
+        k = electrons.coefficient(volume)
+        return edges, [k * electrons.shape(x) for x in edges]
     g, n = electrons.tabulate(points_per_decade, volume)
     if isinstance(electrons, Tabulated) or len(g) < 2:
         return g, n
@@ -334,17 +346,6 @@ def _richardson(fine, coarse, order):
     return out
 
 
-def _romberg12(f0, f1, f2):
-    """f(0) from f(4h), f(2h), f(h) for an error a h + b h^2:
-    (8 f(h) - 6 f(2h) + f(4h)) / 3, where all three are positive and the
-    result stays within a factor of two of f(h), else f(h)."""
-    out = []
-    for a, b, c in zip(f0, f1, f2):
-        e = (8.0 * c - 6.0 * b + a) / 3.0
-        out.append(e if a > 0.0 and b > 0.0 and c > 0.0 and 0.5 * c <= e <= 2.0 * c else c)
-    return out
-
-
 def _curvatures(x, y):
     """|d^2 ln y / d(ln x)^2| at the inner points of a positive table (from
     the three-point second difference on the uneven grid); 0 at the ends
@@ -359,46 +360,6 @@ def _curvatures(x, y):
         s0, s1 = math.log(y1 / y0) / h0, math.log(y2 / y1) / h1
         out[i] = abs(2.0 * (s1 - s0) / (h0 + h1))
     return out
-
-
-def _graded_steps(span, h_near, h_far, rate):
-    """Steps (in ln nu) from a point outwards over `span`: h_near at first,
-    then growing as rate times the distance covered, at most h_far."""
-    out, x = [], 0.0
-    while x < span * (1.0 - 1e-12):
-        h = min(h_far, max(h_near, rate * x))
-        if x + h > span or span - (x + h) < 0.25 * h:
-            h = span - x
-        out.append(h)
-        x += h
-    return out
-
-
-def seed_grid(lo, hi, nu_star, low_step, kn_step, rate, near_step):
-    """The coarser self-Compton seed grid from lo to hi (ascending, nu_star
-    on it when inside): steps (in ln nu) of `kn_step` above nu_star (where
-    the kernel's Klein-Nishina cut per seed segment makes the error first
-    order in the step) and `low_step` below it, both graded down to
-    `near_step` towards nu_star as `rate` times the distance from it (close
-    to the kinematic limit only seeds near nu_star scatter)."""
-    if not lo < nu_star < hi:
-        step = kn_step if nu_star <= lo else low_step
-        m = max(1, int(math.ceil(math.log(hi / lo) / step - 1e-9)))
-        return _util.log_grid(lo, hi, m / math.log10(hi / lo))
-    up = _graded_steps(math.log(hi / nu_star), near_step, kn_step, rate)
-    down = _graded_steps(math.log(nu_star / lo), near_step, low_step, rate)
-    grid, x = [nu_star], 0.0
-    for h in down:
-        x -= h
-        grid.append(nu_star * math.exp(x))
-    grid.reverse()
-    grid[0] = lo
-    x = 0.0
-    for h in up:
-        x += h
-        grid.append(nu_star * math.exp(x))
-    grid[-1] = hi
-    return grid
 
 
 def _refine(grid, values, bound):
@@ -491,80 +452,74 @@ def _piece_value(pieces, j, x):
     return 0.0 if p is None else math.exp(pieces.log_coefficient[j] + p * math.log(x))
 
 
-def compton_by_segment(seed_freqs, seed_intensity, pieces, freqs, chunk=1):
+def compton_by_segment(seed_freqs, seed_intensity, pieces, freqs, midpoint=False):
     """Self-Compton emissivity per sr at ascending blob-frame `freqs` of the
     electrons of `pieces` (a `_PowerLawPieces`) in an isotropic seed that is a
-    power law between the points of (seed_freqs, seed_intensity).
+    power law between the points of (seed_freqs, seed_intensity): one kernel
+    call per seed segment, at any frequencies: the straightforward form of
+    what `_SscLattice` does on its lattices, and the reference it is tested
+    against.
 
     The kernel counts an electron segment for a seed segment [a, b] only if
     it lies wholly above the threshold sqrt(nu / (4 a)) of each frequency nu;
-    one whose segment straddles it is lost. Here the seed goes to the kernel
-    `chunk` segments at a time, with the frequencies above them that they
-    can reach and electrons that have every threshold of those seed segments
-    and frequencies as a grid point (n on the same power law there), so no
-    electron is lost: for a distribution that is a power law between its
-    table points the electrons are exact. The kernel's work per frequency
-    grows with the number of grid points above its threshold, so chunks of
-    one segment suit many frequencies, longer ones few. Frequencies inside
-    a chunk (a < nu <= b) go in a call of their own, its segments split at
-    them. The emissivity is linear in the seed, so the calls add up."""
-    m = len(freqs)
-    out = [0.0] * m
+    one whose segment straddles it is lost. Here each seed segment goes to
+    the kernel with the frequencies it can reach and electrons that have the
+    threshold of each of them as a grid point (n on the same power law
+    there), so no electron is lost: for a distribution that is a power law
+    between its table points the electrons are exact. Frequencies inside the
+    segment (a < nu <= b) go in a call of their own, the segment split at
+    them. The emissivity is linear in the seed, so the calls add up.
+
+    With `midpoint`, each call takes its frequencies multiplied by
+    sqrt(a / b), which moves the kernel's Klein-Nishina cut from b to the
+    log midpoint of the segment (see `_SscLattice`)."""
+    out = [0.0] * len(freqs)
     g_tab = pieces.gamma
     if len(g_tab) < 2 or len(seed_freqs) < 2:
         return out
     g_max = g_tab[-1]
     # ln of the threshold sqrt(f / (4 a)) of frequency f is ln(f) / 2 - ln(4 a) / 2
     half_log = [0.5 * math.log(f) for f in freqs]
-
-    for i in range(0, len(seed_freqs) - 1, chunk):
-        cf = seed_freqs[i:i + chunk + 1]
-        ci = seed_intensity[i:i + chunk + 1]
-        a, b = cf[0], cf[-1]
-        # electrons above the Klein-Nishina limit of a segment's upper end do
-        # not scatter (the kernel's cut); a frequency needs electrons above
-        # sqrt(nu / (4 a)), so none reaches beyond 4 a top^2 of a segment.
-        # The kernel skips every segment with an end at or below 1e-200.
-        if chunk == 1:
-            if not (ci[0] > 1e-200 and ci[1] > 1e-200):
-                continue
-            top = min(g_max, _KN_GAMMA_TIMES_NU / b)
-            if top <= g_tab[0]:
-                continue  # no electron below the Klein-Nishina cut
-            reach = 4.0 * a * top * top
-        else:
-            if not any(x > 1e-200 and y > 1e-200 for x, y in zip(ci, ci[1:])):
-                continue
-            tops = [min(g_max, _KN_GAMMA_TIMES_NU / x) for x in cf[1:]]
-            top = tops[0]
-            reach = max(4.0 * x * t * t for x, t in zip(cf, tops))
+    for i in range(len(seed_freqs) - 1):
+        cf, ci = seed_freqs[i:i + 2], seed_intensity[i:i + 2]
+        a, b = cf
+        # the kernel skips a segment with an end at or below 1e-200; electrons
+        # above its Klein-Nishina cut do not scatter, and a frequency needs
+        # electrons above sqrt(nu / (4 a)), so none beyond 4 a top^2 is reached
+        if not (ci[0] > 1e-200 and ci[1] > 1e-200):
+            continue
+        scale = math.sqrt(a / b) if midpoint else 1.0
+        top = min(g_max, _KN_GAMMA_TIMES_NU / (b * scale))
+        if top <= g_tab[0]:
+            continue
         k_in = bisect.bisect_right(freqs, a)
         k_above = bisect.bisect_right(freqs, b)
-        k_end = bisect.bisect_left(freqs, reach)
+        k_end = bisect.bisect_left(freqs, 4.0 * a * top * top)
         for inside, lo, hi in ((True, k_in, k_above), (False, k_above, k_end)):
             if hi <= lo:
                 continue
             wanted = freqs[lo:hi]
-            if inside:  # its segments split there
+            if inside:
                 table = sorted(set(cf).union(wanted))
                 intensity = _util.interp_loglog(table, cf, ci)
             else:
                 table = cf + wanted
                 intensity = ci + [0.0] * len(wanted)
+            table = [f * scale for f in table]
             # the kernel's own expression for the threshold, so that the grid
             # point is the very value it compares with
             values = None
-            if len(cf) == 2 and not inside:
-                a4 = a * 4.0
-                thresholds = [math.sqrt(f / a4) for f in wanted]
-                half_log_a4 = 0.5 * math.log(a4)
+            if inside:
+                lows, above = table[:-1], [f * scale for f in wanted]
+                thresholds = sorted(set(math.sqrt(f / (x * 4.0)) for x in lows for f in above if x < f))
+            else:
+                a4 = table[0] * 4.0
+                thresholds = [math.sqrt(f / a4) for f in table[2:]]
+                half_log_a4 = 0.5 * math.log(a * 4.0)
 
                 def values(j, q, r, lo=lo, half_log_a4=half_log_a4):
                     c, p = pieces.log_coefficient[j], pieces.index[j]
                     return [math.exp(c + p * (x - half_log_a4)) for x in half_log[lo + q:lo + r]]
-            else:
-                lows = table[:-1] if inside else cf[:-1]
-                thresholds = sorted(set(math.sqrt(f / (x * 4.0)) for x in lows for f in wanted if x < f))
             if not thresholds:
                 continue
             g, n = _electrons_with_thresholds(pieces, thresholds, top, values)
@@ -574,9 +529,9 @@ def compton_by_segment(seed_freqs, seed_intensity, pieces, freqs, chunk=1):
             if inside:
                 at = {f: q for q, f in enumerate(table)}
                 for k in range(lo, hi):
-                    out[k] += j[at[freqs[k]]]
+                    out[k] += j[at[freqs[k] * scale]]
             else:
-                out[lo:hi] = [x + y for x, y in zip(out[lo:hi], j[len(cf):])]
+                out[lo:hi] = [x + y for x, y in zip(out[lo:hi], j[2:])]
     return out
 
 
@@ -680,11 +635,11 @@ class BlobEmission:
 
     def _ssc_emissivity(self, freqs, seed_nu, seed_i):
         """Self-Compton emissivity at ascending blob-frame freqs in the seed
-        tabulated on (seed_nu, seed_i) (interpolated as `_interp_seed`), on
-        the range where the seed is at least _SEED_FLOOR of its largest
-        intensity: below exp(-_LIMIT_BAND) of the kinematic limit on an even
-        seed grid (`_ssc_levels`), above it on a grid graded towards nu_star
-        (`seed_grid`) for those frequencies alone."""
+        tabulated on (seed_nu, seed_i) (interpolated as `_LogTable`), on the
+        range where the seed is at least _SEED_FLOOR of its largest
+        intensity: below exp(-_LIMIT_BAND) of the kinematic limit on the
+        lattices (`_ssc_lattice`), above it frequency by frequency
+        (`_ssc_near`)."""
         e, grids = self.electrons, self.grids
         out = [0.0] * len(freqs)
         top = max(seed_i) if seed_i else 0.0
@@ -697,83 +652,173 @@ class BlobEmission:
         hi = min(hi, _KN_GAMMA_TIMES_NU / pieces.gamma[0])
         if not hi > lo:
             return out
-        nu_star = 0.25 * ME_C2 / (H * e.gamma_max)
+        seed = _LogTable(seed_nu, seed_i)
         limit = e.gamma_max * ME_C2 / H
         edge = limit * math.exp(-_LIMIT_BAND)
-        step = math.log(10.0) / grids.seed_density()
         k_edge = bisect.bisect_right(freqs, edge)
         k_limit = bisect.bisect_left(freqs, limit)
         if k_edge > 0:
-            grid = self._split_curved(seed_grid(lo, hi, nu_star, step, step, 0.0, step), seed_nu, seed_i)
-            out[:k_edge] = self._ssc_levels(freqs[:k_edge], grid, nu_star, seed_nu, seed_i, pieces, True)
-        if k_limit > k_edge:
-            near = freqs[k_edge:k_limit]
-            rate = grids.seed_rate()
-            d_min = max(math.log(limit / near[-1]), _NEAR_FLOOR)
-            span = math.exp(_LIMIT_BAND)
-            grid = self._split_curved(seed_grid(max(lo, nu_star / span), min(hi, nu_star * span), nu_star, step,
-                                                 step, rate, rate * d_min), seed_nu, seed_i)
-            out[k_edge:k_limit] = self._ssc_levels(near, grid, nu_star, seed_nu, seed_i, pieces, False)
+            out[:k_edge] = self._ssc_lattice(freqs[:k_edge], seed, pieces, lo, hi, limit)
+        for k in range(k_edge, k_limit):
+            out[k] = self._ssc_near(freqs[k], seed, pieces, lo, hi, limit)
         return out
 
-    def _split_curved(self, grid, seed_nu, seed_i):
-        """The seed grid with its segments split where the seed's power-law
-        chords would be off by more than the bound of `Grids.seed_curvature_bound`
-        (the exponential cut-off above the critical frequency of gamma_max,
-        which steep and narrow electron spectra scatter into the edge of
-        their self-Compton component)."""
-        bound = _SPLIT_CURVATURE * (80.0 / self.grids.compton) ** 2
-        extra = _refine(grid, _interp_seed(grid, seed_nu, seed_i), bound)
-        return sorted(set(grid).union(extra)) if extra else grid
+    def _ssc_near(self, nu, seed, pieces, lo, hi, limit):
+        """Self-Compton emissivity at one blob-frame frequency nu close to the
+        kinematic limit. With d = ln(limit / nu), only seeds within exp(+-d)
+        of nu_star and electrons within exp(-d) of gamma_max scatter to nu (a
+        triangle of side d in ln nu_seed, ln gamma), so the seed step must be
+        small against d: seed points nu exp(-q h) with h = d /
+        (_NEAR_STEPS compton / 80) on the first level, halved on each
+        further one. The threshold sqrt(nu / (4 a)) of seed point q is then
+        0.5 exp(q h / 2), a grid point of the call's electrons. The seed
+        points follow one another in the call (their own outputs are not
+        used), the call's frequencies are multiplied by exp(-h / 2) as on
+        the lattices (`_SscLattice`), and the levels are extrapolated to
+        zero step."""
+        g_max = pieces.gamma[-1]
+        d = math.log(limit / nu)
+        nu_star = _KN_GAMMA_TIMES_NU / g_max
+        a_lo = max(lo, nu_star * math.exp(-d))
+        a_hi = min(hi, nu_star * math.exp(d))
+        if not a_hi > a_lo:
+            return 0.0
+        levels = _LATTICE_LEVELS[self.grids.extrapolate]
+        h = max(d, _NEAR_FLOOR) / (_NEAR_STEPS * self.grids.compton / 80.0)
+        values = []
+        for _ in range(levels):
+            qs = list(range(math.ceil(math.log(nu / a_lo) / h), math.floor(math.log(nu / a_hi) / h) - 1, -1))
+            seeds = [nu * math.exp(-q * h) for q in qs]
+            intensity = seed.at(seeds)
+            scale = math.exp(-0.5 * h)
+            total = 0.0
+            # _NEAR_CHUNK segments per call, with the thresholds of their own
+            # lower ends: the work per call grows as the square of its seed points
+            for i in range(0, len(seeds) - 1, _NEAR_CHUNK):
+                part = slice(i, min(i + _NEAR_CHUNK, len(seeds) - 1) + 1)
+                if not any(x > 1e-200 for x in intensity[part]):
+                    continue
+                thresholds = [0.5 * math.exp(q * (0.5 * h)) * _THRESHOLD_SLACK for q in reversed(qs[part][:-1])]
+                g, n = _electrons_with_thresholds(pieces, thresholds, g_max)
+                if len(g) >= 2:
+                    j = kernels.compton_powlaw_emissivity([f * scale for f in seeds[part]] + [nu * scale],
+                                                          intensity[part] + [0.0], g, n)
+                    total += j[-1]
+            values.append(total)
+            h *= 0.5
+        return _extrapolated([[v] for v in values], (2.0, 3.0))[0]
 
-    def _ssc_levels(self, freqs, coarse, nu_star, seed_nu, seed_i, pieces, banded):
-        """Self-Compton emissivity at freqs on the seed grid `coarse` and the
-        levels `extrapolate` asks for, each halving the steps of the one
-        before, extrapolated to zero step: below nu_star the error is second
-        order in the step, above it (the Klein-Nishina region) first order.
-        With `banded`, the finer levels are computed only at the frequencies
-        where the coarsest gives nu j at least _SSC_BAND of its largest
-        value; elsewhere that one stands."""
-        # few frequencies: several seed segments per kernel call (see
-        # `compton_by_segment`)
-        chunk = max(1, min(8, _CHUNK_WORK // len(freqs)))
-        s = bisect.bisect_left(coarse, nu_star)
-        parts = [(g, orders) for g, orders in ((coarse[:s + 1], (2.0, 3.0, 4.0)), (coarse[s:], (1.0, 2.0, 3.0)))
-                 if len(g) >= 2]
-        cache = {}
+    def _ssc_lattice(self, freqs, seed, pieces, lo, hi, limit):
+        """Self-Compton emissivity at ascending blob-frame freqs (below the
+        band of the kinematic limit) on the lattices of `_SscLattice`: the
+        seed on [lo, hi] at each level, extrapolated to zero seed step at the
+        lattice's output points, and interpolated from there (cubic in
+        log-log). The output points are _OUT_SPACING level-1 seed steps
+        apart; from exp(-_EDGE_BAND) of the kinematic limit, where the
+        spectrum starts to bend down to zero, one step apart, up to
+        exp(-_NODE_BAND) of it (closer still, the seed steps are too coarse
+        for the region that scatters there; those frequencies are computed
+        one by one). Level-1 segments where the seed curves too much for one
+        power law (`_SPLIT_CURVATURE`) are split and computed on their own."""
+        grids = self.grids
+        levels = _LATTICE_LEVELS[grids.extrapolate]
+        seed_step = _LN10 / grids.seed_density()
+        bulk = _SscLattice(seed_step, levels, _OUT_SPACING, pieces)
+        d1 = bulk.spacing(1)
+        q0 = math.floor(math.log(lo) / bulk.step / d1) * d1
+        q1 = math.ceil(math.log(hi) / bulk.step / d1) * d1
+        coarse = [bulk.nu(q) for q in range(q0, q1 + 1, d1)]
+        bound = _SPLIT_CURVATURE * (80.0 / grids.compton) ** 2
+        c = _curvatures(coarse, seed.at(coarse))
+        # level-1 segments that one power law cannot follow are refined by
+        # 2^r, on lattices of their own: {r: [segment index, ...]}
+        split = {}
+        for i in range(len(coarse) - 1):
+            need = max(c[i], c[i + 1]) * seed_step * seed_step
+            if need > bound:
+                r = max(1, math.ceil(0.5 * math.log2(need / bound)))
+                split.setdefault(r, []).append(i)
+        refined = {}
 
-        def seed(grid):
-            # the seed at the grid's points, interpolated once per point
-            new = [f for f in grid if f not in cache]
-            if new:
-                cache.update(zip(new, _interp_seed(new, seed_nu, seed_i)))
-            return [cache[f] for f in grid]
+        intensities = {}
 
-        first = [compton_by_segment(g, seed(g), pieces, freqs, chunk) for g, _ in parts]
-        out = [sum(v) for v in zip(*first)] if first else [0.0] * len(freqs)
-        mode = self.grids.extrapolate
-        if mode is False or not first:
-            return out
-        band = list(range(len(freqs)))
-        if banded:
-            weight = [f * x for f, x in zip(freqs, out)]
-            peak = max(weight)
-            band = [k for k, w in enumerate(weight) if w >= _SSC_BAND * peak] if peak > 0.0 else []
-        if not band:
-            return out
-        wanted = [freqs[k] for k in band]
-        total = [0.0] * len(band)
-        for (g, orders), values in zip(parts, first):
-            levels = [[values[k] for k in band]]
-            count = (_LEVELS_ABOVE if orders[0] == 1.0 else _LEVELS_BELOW)[mode]
-            for _ in range(count - 1):
-                g = _halved(g)
-                levels.append(compton_by_segment(g, seed(g), pieces, wanted, chunk))
-            total = [x + y for x, y in zip(total, _extrapolated(levels, orders))]
-        for k, x in zip(band, total):
-            out[k] = x
-        return out
+        def seed_on(lattice, number, q0, q1):
+            # interpolated once on the finest level, every other point of
+            # which is the level before
+            key = (lattice.step, q0, q1)
+            if key not in intensities:
+                intensities[key] = seed.at([lattice.nu(q) for q in range(q0, q1 + 1, lattice.spacing(levels))])
+            return intensities[key][::2 ** (levels - number)]
 
+        def level(lattice, number, q0, q1, use, out_q, out_nu, band):
+            values = lattice.level(number, q0, q1, seed_on(lattice, number, q0, q1), out_q, out_nu, use, band)
+            if use is None:
+                return values
+            for r, parents in split.items():
+                f = 2 ** r
+                key = (lattice.out_spacing, r)
+                if key not in refined:
+                    refined[key] = _SscLattice(seed_step / f, levels, lattice.out_spacing * f, pieces)
+                fine = refined[key]
+                f0, f1 = (q0 + parents[0] * d1) * f, (q0 + (parents[-1] + 1) * d1) * f
+                inside = set(parents)
+                fine_use = [(i + parents[0] * f) // f in inside for i in range((f1 - f0) // fine.spacing(1))]
+                extra = fine.level(number, f0, f1, seed_on(fine, number, f0, f1), [q * f for q in out_q], out_nu,
+                                   fine_use, band)
+                values = [x + y for x, y in zip(values, extra)]
+            return values
+
+        def nodes(lattice, out_q, q0, q1, use):
+            out_nu = [lattice.nu(q) for q in out_q]
+            results = [level(lattice, 1, q0, q1, use, out_q, out_nu, None)]
+            out = results[0]
+            weight = [f * x for f, x in zip(out_nu, out)]
+            peak = max(weight) if weight else 0.0
+            inside = [k for k, w in enumerate(weight) if w >= _SSC_BAND * peak] if peak > 0.0 else []
+            if levels > 1 and inside:
+                band = (inside[0], inside[-1] + 1)
+                for number in range(2, levels + 1):
+                    results.append(level(lattice, number, q0, q1, use, out_q, out_nu, band))
+                k0, k1 = band
+                out = out[:k0] + _extrapolated([r[k0:k1] for r in results], (2.0, 3.0)) + out[k1:]
+            return out_nu, out
+
+        # output points: two beyond each end of freqs for the interpolation
+        # (the edge points instead where freqs come close to the limit)
+        m0 = math.floor(math.log(freqs[0]) / bulk.output_step) - 2
+        m1 = math.ceil(math.log(freqs[-1]) / bulk.output_step) + 2
+        edge_at = math.log(limit) - _EDGE_BAND
+        q_edge = math.ceil(edge_at / bulk.output_step) * bulk.k
+        out_q = [q for q in range(bulk.k * m0, bulk.k * m1 + 1, bulk.k) if q < q_edge]
+        whole = set(i for parents in split.values() for i in parents)
+        use = [i not in whole for i in range(len(coarse) - 1)]
+        nu, values = nodes(bulk, out_q, q0, q1, use)
+        # midway points where the spectrum bends too much for the cubic
+        # between the output points (`_bends`), on a lattice of half the
+        # output step
+        weight = [f * x for f, x in zip(nu, values)]
+        floor = _SSC_BAND * max(weight) if weight else 0.0
+        mid = [out_q[i] + bulk.k // 2 for i in _bends(values, _MID_TOLERANCE)
+               if weight[i] >= floor and weight[i + 1] >= floor]
+        if mid:
+            half = _SscLattice(seed_step, levels, bulk.out_spacing // 2, pieces)
+            more_nu, more = nodes(half, mid, q0, q1, use)
+            merged = sorted(zip(nu + more_nu, values + more))
+            nu, values = [x for x, _ in merged], [y for _, y in merged]
+        if bulk.k * m1 >= q_edge:
+            # the seeds that reach the edge: around nu_star, on the edge
+            # lattice's finer steps
+            edge = _SscLattice(seed_step / _EDGE_REFINE, levels, _EDGE_REFINE, pieces)
+            e0 = max(q_edge * _EDGE_REFINE, math.ceil(edge_at / edge.output_step) * edge.k)
+            e1 = math.floor((math.log(limit) - _NODE_BAND) / edge.output_step) * edge.k
+            nu_star = limit / (4.0 * pieces.gamma[-1] ** 2)
+            d1 = edge.spacing(1)
+            s0 = max(q0 * _EDGE_REFINE, math.floor((math.log(nu_star) - _EDGE_BAND) / edge.step / d1) * d1)
+            s1 = min(q1 * _EDGE_REFINE, math.ceil((math.log(nu_star) + _EDGE_BAND) / edge.step / d1) * d1)
+            if e1 >= e0 and s1 > s0:
+                more_nu, more = nodes(edge, list(range(e0, e1 + 1, edge.k)), s0, s1, None)
+                nu, values = nu + more_nu, values + more
+        return _interp_seed(freqs, nu, values, extend=True)
 
     def intensities(self, freqs):
         """Escaping intensity (erg cm^-2 s^-1 Hz^-1 sr^-1) by component at
@@ -803,43 +848,268 @@ class BlobEmission:
         return out
 
 
-def _interp_seed(x_new, x, y):
-    """y(x) (x ascending) at ascending x_new by four-point Lagrange
-    interpolation of ln y in ln x (a cubic through the two points on each
-    side), power-law interpolation where a neighbour is not positive, zero
-    outside [x[0], x[-1]]."""
+class _SscLattice:
+    """Self-Compton seeds and outputs on one absolute logarithmic lattice:
+    frequencies exp(q step) Hz for integers q. Level L's seed points are
+    every 2^(levels - L)-th point (level 1 the coarsest), the outputs every
+    k-th (a multiple of the level-1 spacing). The threshold
+    sqrt(nu / (4 a)) of an output nu = exp(q_nu step) and a seed point
+    a = exp(q_a step) is then 0.5 exp((q_nu - q_a) step / 2), so the
+    thresholds of all outputs of all seed segments whose q_a agree mod k lie
+    on one table of Lorentz factors (`electrons`): the electrons are exact
+    for distributions that are power laws between their points, and such
+    seed segments share kernel calls (`level`).
+
+    Each level's kernel calls take their frequencies multiplied by
+    exp(-h / 2), h the level's seed step: the kernel's only absolute scale
+    is its Klein-Nishina cut m_e c^2 / (4 h_Planck b) at a segment's upper
+    end b, everything else goes by frequency ratios, so the scaled call is
+    the same computation with the cut at the segment's log midpoint
+    sqrt(a b). The error of the cut is then second order in the step, like
+    the rest, and two levels extrapolate to zero step."""
+
+    def __init__(self, seed_step, levels, out_spacing, pieces):
+        self.levels = levels
+        self.out_spacing = out_spacing
+        self.step = seed_step / 2 ** (levels - 1)
+        self.k = out_spacing * 2 ** (levels - 1)
+        self.output_step = self.k * self.step
+        self.pieces = pieces
+        self._nu = {}
+        self._tables = {}
+
+    def spacing(self, level):
+        """Lattice points between level `level`'s seed points."""
+        return 2 ** (self.levels - level)
+
+    def nu(self, q):
+        v = self._nu.get(q)
+        if v is None:
+            v = self._nu[q] = math.exp(q * self.step)
+        return v
+
+    def threshold(self, t):
+        """The grid point for the threshold 0.5 exp(t step / 2): a hair above
+        it, so that the kernel, whose own value may differ in the last bits,
+        counts the segment that starts there."""
+        return 0.5 * math.exp(t * (0.5 * self.step)) * _THRESHOLD_SLACK
+
+    def electrons(self, r):
+        """(gamma, n): the electron table with every threshold t = r mod k
+        inside it added as a point (n on the same piecewise power law)."""
+        table = self._tables.get(r)
+        if table is None:
+            g_tab = self.pieces.gamma
+            g0, g1 = g_tab[0], g_tab[-1]
+            t = int(math.floor(2.0 * math.log(2.0 * g0) / self.step)) - 1
+            t += (r - t) % self.k
+            points = [g0]
+            while True:
+                x = self.threshold(t)
+                if x >= g1:
+                    break
+                if x > g0:
+                    points.append(x)
+                t += self.k
+            table = self._tables[r] = _electrons_with_thresholds(self.pieces, points, g1)
+        return table
+
+    def level(self, level, q0, q1, intensity, out_q, out_nu, use, band):
+        """Emissivity at the outputs (out_q, out_nu) of the seed on level
+        `level`'s lattice from q0 to q1 (`intensity` at its points), only
+        inside the level-1 segments i with use[i]; outputs outside `band` (a
+        range of output indices, None for all) are left at zero.
+
+        A seed segment [a, b] reaches the outputs from b up to 4 a top^2
+        (top its Klein-Nishina cut or the last electron). Segments whose q_a
+        agree mod k go to the kernel _CHUNK at a time: their (a, b) pairs
+        apart, each followed by one of the outputs (zero intensity, so that
+        no segment joins two pairs), then the other outputs."""
+        d = self.spacing(level)
+        d1 = self.spacing(1)
+        step = self.step
+        scale = math.exp(-0.5 * d * step)
+        g_tab = self.pieces.gamma
+        g0, g_max = g_tab[0], g_tab[-1]
+        kn = _KN_GAMMA_TIMES_NU / scale
+        scaled_out = [f * scale for f in out_nu]
+        zeros = [0.0] * len(out_nu)
+        k_band0, k_band1 = band if band is not None else (0, len(out_nu))
+        exp, before, k = math.exp, bisect.bisect_left, self.k
+        groups = {}
+        out = [0.0] * len(out_nu)
+        if k_band1 <= k_band0:
+            return out
+        # the segments that can reach an output: a below the highest, and
+        # 4 a top^2 above the lowest (top at most g_max, and at most kn / b)
+        lowest, highest = math.log(out_nu[k_band0]), math.log(out_nu[k_band1 - 1])
+        h = d * step
+        first = math.floor((lowest - math.log(4.0 * g_max * g_max) - q0 * step) / h) - 1
+        last = math.ceil((min(highest, math.log(4.0 * kn * kn) - 2.0 * h - lowest) - q0 * step) / h) + 1
+        b = exp((q0 + max(first, 0) * d) * step)
+        for idx in range(max(first, 0), min(last + 1, len(intensity) - 1)):
+            qa = q0 + idx * d
+            a, b = b, exp((qa + d) * step)
+            ia, ib = intensity[idx], intensity[idx + 1]
+            if not (ia > 1e-200 and ib > 1e-200):
+                continue
+            if use is not None and not use[(qa - q0) // d1]:
+                continue
+            top = kn / b
+            if top > g_max:
+                top = g_max
+            elif top <= g0:
+                break  # no electron below the cut, nor for any higher segment
+            k_lo = before(out_nu, b)
+            k_hi = before(out_nu, 4.0 * a * top * top)
+            if k_lo < k_band0:
+                k_lo = k_band0
+            if k_hi > k_band1:
+                k_hi = k_band1
+            if k_hi > k_lo:
+                r = qa % k
+                if r in groups:
+                    groups[r].append((qa, a, b, ia, ib, top, k_lo, k_hi))
+                else:
+                    groups[r] = [(qa, a, b, ia, ib, top, k_lo, k_hi)]
+        # each of a call's seed points is one of its outputs too: few outputs
+        # take fewer segments per call
+        size = max(2, min(_CHUNK, (k_band1 - k_band0) // 3))
+        for r, segments in groups.items():
+            gamma, n = self.electrons((-r) % self.k)
+            for start in range(0, len(segments), size):
+                chunk = segments[start:start + size]
+                k_lo, k_hi, t_min = len(out_nu), 0, None
+                for qa, _, _, _, _, _, lo_, hi_ in chunk:
+                    if lo_ < k_lo:
+                        k_lo = lo_
+                    if hi_ > k_hi:
+                        k_hi = hi_
+                    t = out_q[lo_] - qa
+                    if t_min is None or t < t_min:
+                        t_min = t
+                first = self.threshold(t_min)
+                j0 = before(gamma, first) if first > g0 else 0
+                j1 = before(gamma, chunk[0][5], j0) + 1
+                if j1 > len(gamma):
+                    j1 = len(gamma)
+                if j1 - j0 < 2:
+                    continue
+                # separators: the first outputs (repeated if there are fewer
+                # than needed), then the others
+                wanted = scaled_out[k_lo:k_hi]
+                count = len(chunk) - 1
+                freqs, inu = [], []
+                for i, (_, a, b, ia, ib, _, _, _) in enumerate(chunk):
+                    freqs += (a * scale, b * scale)
+                    inu += (ia, ib)
+                    if i < count:
+                        freqs.append(wanted[i % len(wanted)])
+                        inu.append(0.0)
+                freqs += wanted[count:]
+                inu += zeros[:len(wanted) - count] if len(wanted) > count else []
+                j = kernels.compton_powlaw_emissivity(freqs, inu, gamma[j0:j1], n[j0:j1])
+                for i in range(min(count, len(wanted))):
+                    out[k_lo + i] += j[3 * i + 2]
+                base = 3 * count + 2 - count
+                for k_ in range(k_lo + count, k_hi):
+                    out[k_] += j[base + k_ - k_lo]
+        return out
+
+
+class _LogTable:
+    """A positive table (x ascending) for interpolation by four-point
+    Lagrange polynomials of ln y in ln x (a cubic through the two points on
+    each side), power-law interpolation where a neighbour is not positive
+    (linear where an end is not positive either); one table serves many
+    calls (its logarithms and the Lagrange denominators are kept)."""
+
+    def __init__(self, x, y):
+        self.x, self.y = x, y
+        self.lx = [math.log(v) for v in x]
+        self.ly = [math.log(v) if v > 0.0 else None for v in y]
+        self._weights = {}
+
+    def _denominators(self, i0):
+        w = self._weights.get(i0)
+        if w is None:
+            x0, x1, x2, x3 = self.lx[i0:i0 + 4]
+            w = self._weights[i0] = (1.0 / ((x0 - x1) * (x0 - x2) * (x0 - x3)),
+                                     1.0 / ((x1 - x0) * (x1 - x2) * (x1 - x3)),
+                                     1.0 / ((x2 - x0) * (x2 - x1) * (x2 - x3)),
+                                     1.0 / ((x3 - x0) * (x3 - x1) * (x3 - x2)))
+        return w
+
+    def at(self, x_new, extend=False):
+        """y at the ascending x_new; zero outside [x[0], x[-1]] (with
+        `extend`, the last cubic continues beyond x[-1])."""
+        x, y, lx, ly = self.x, self.y, self.lx, self.ly
+        m = len(x)
+        out = []
+        j = 0
+        log, exp = math.log, math.exp
+        for v in x_new:
+            if v < x[0] or (v > x[-1] and not extend):
+                out.append(0.0)
+                continue
+            while j < m - 2 and x[j + 1] < v:
+                j += 1
+            if v == x[j]:
+                out.append(y[j])
+                continue
+            if v == x[j + 1]:
+                out.append(y[j + 1])
+                continue
+            t = log(v)
+            if m >= 4:
+                i0 = min(max(j - 1, 0), m - 4)
+                y0, y1, y2, y3 = ly[i0:i0 + 4]
+                if y0 is not None and y1 is not None and y2 is not None and y3 is not None:
+                    w0, w1, w2, w3 = self._denominators(i0)
+                    d0, d1, d2, d3 = t - lx[i0], t - lx[i0 + 1], t - lx[i0 + 2], t - lx[i0 + 3]
+                    out.append(exp(y0 * (d1 * d2 * d3) * w0 + y1 * (d0 * d2 * d3) * w1
+                                   + y2 * (d0 * d1 * d3) * w2 + y3 * (d0 * d1 * d2) * w3))
+                    continue
+            if ly[j] is not None and ly[j + 1] is not None:
+                out.append(exp(ly[j] + (ly[j + 1] - ly[j]) * (t - lx[j]) / (lx[j + 1] - lx[j])))
+            else:
+                out.append(y[j] + (y[j + 1] - y[j]) * (v - x[j]) / (x[j + 1] - x[j]))
+        return out
+
+
+def _interp_seed(x_new, x, y, extend=False):
+    """y(x) (x ascending) at ascending x_new, interpolated as `_LogTable`."""
+    return _LogTable(x, y).at(x_new, extend)
+
+
+def _bends(values, tolerance):
+    """The intervals i (between points i and i + 1 of evenly spaced
+    positive values) where the cubic through the two points on each side
+    is not to be trusted at the midpoint: its ln differs by more than
+    `tolerance` from that of a cubic one point to the left or right, or a
+    point it needs is not positive."""
+    m = len(values)
+    logs = [math.log(v) if v > 0.0 else None for v in values]
     out = []
-    m = len(x)
-    j = 0
-    lx = [math.log(v) for v in x]
-    ly = [math.log(v) if v > 0.0 else None for v in y]
-    for v in x_new:
-        if v < x[0] or v > x[-1]:
-            out.append(0.0)
+    for i in range(m - 1):
+        window = logs[max(0, i - 2):i + 4]
+        if None in window:
+            if any(v is not None for v in logs[i:i + 2]):
+                out.append(i)
             continue
-        while j < m - 2 and x[j + 1] < v:
-            j += 1
-        if v == x[j]:
-            out.append(y[j])
+        if i < 1 or i + 2 >= m:
             continue
-        if v == x[j + 1]:
-            out.append(y[j + 1])
-            continue
-        i0 = min(max(j - 1, 0), m - 4) if m >= 4 else None
-        t = math.log(v)
-        if i0 is not None and None not in ly[i0:i0 + 4]:
-            x0, x1, x2, x3 = lx[i0:i0 + 4]
-            y0, y1, y2, y3 = ly[i0:i0 + 4]
-            d0, d1, d2, d3 = t - x0, t - x1, t - x2, t - x3
-            total = (y0 * (d1 * d2 * d3) / ((x0 - x1) * (x0 - x2) * (x0 - x3))
-                     + y1 * (d0 * d2 * d3) / ((x1 - x0) * (x1 - x2) * (x1 - x3))
-                     + y2 * (d0 * d1 * d3) / ((x2 - x0) * (x2 - x1) * (x2 - x3))
-                     + y3 * (d0 * d1 * d2) / ((x3 - x0) * (x3 - x1) * (x3 - x2)))
-            out.append(math.exp(total))
-        elif ly[j] is not None and ly[j + 1] is not None:
-            out.append(math.exp(ly[j] + (ly[j + 1] - ly[j]) * (t - lx[j]) / (lx[j + 1] - lx[j])))
-        else:
-            out.append(y[j] + (y[j + 1] - y[j]) * (v - x[j]) / (x[j + 1] - x[j]))
+        y = logs[i - 1:i + 3]
+        center = (9.0 * (y[1] + y[2]) - (y[0] + y[3])) / 16.0
+        worst = 0.0
+        if i >= 2:
+            z = logs[i - 2]
+            worst = abs(center - (0.0625 * z - 0.3125 * y[0] + 0.9375 * y[1] + 0.3125 * y[2]))
+        if i + 3 < m:
+            z = logs[i + 3]
+            worst = max(worst, abs(center - (0.3125 * y[1] + 0.9375 * y[2] - 0.3125 * y[3] + 0.0625 * z)))
+        if worst > tolerance:
+            out.append(i)
     return out
 
 
