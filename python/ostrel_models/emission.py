@@ -685,6 +685,20 @@ class BlobEmission:
             return 0.0
         levels = _LATTICE_LEVELS[self.grids.extrapolate]
         h = max(d, _NEAR_FLOOR) / (_NEAR_STEPS * self.grids.compton / 80.0)
+        # The few electrons that scatter here lie within e^-d of gamma_max,
+        # where a curved shape may bend most (a cut-off's tail): for one,
+        # every call takes the thresholds of all seed points above its lowest
+        # as grid points, n from the shape itself. Power laws between their
+        # points (PowerLaw, BrokenPowerLaw, Tabulated) are exact with the
+        # call's own thresholds.
+        e = self.electrons
+        curved = not (e.power_law_pieces or isinstance(e, Tabulated))
+        exact = None
+        if curved:
+            shape, coefficient = e.shape, e.coefficient(self.blob.volume)
+
+            def exact(j, q, r):
+                return [coefficient * shape(x) for x in thresholds[q:r]]
         values = []
         for _ in range(levels):
             qs = list(range(math.ceil(math.log(nu / a_lo) / h), math.floor(math.log(nu / a_hi) / h) - 1, -1))
@@ -698,8 +712,10 @@ class BlobEmission:
                 part = slice(i, min(i + _NEAR_CHUNK, len(seeds) - 1) + 1)
                 if not any(x > 1e-200 for x in intensity[part]):
                     continue
-                thresholds = [0.5 * math.exp(q * (0.5 * h)) * _THRESHOLD_SLACK for q in reversed(qs[part][:-1])]
-                g, n = _electrons_with_thresholds(pieces, thresholds, g_max)
+                # (lower seed points have the higher thresholds)
+                lower = qs[part][:-1] if not curved else qs[:part.stop - 1]
+                thresholds = [0.5 * math.exp(q * (0.5 * h)) * _THRESHOLD_SLACK for q in reversed(lower)]
+                g, n = _electrons_with_thresholds(pieces, thresholds, g_max, exact)
                 if len(g) >= 2:
                     j = kernels.compton_powlaw_emissivity([f * scale for f in seeds[part]] + [nu * scale],
                                                           intensity[part] + [0.0], g, n)
