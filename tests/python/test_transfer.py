@@ -64,12 +64,13 @@ def test_thin_and_thick_limits():
     assert ostrel.rad_trans_blob(r, [j], [0.0]) == [2.0]  # j R / 3
     assert ostrel.rad_trans_slab(r, [j], [0.0]) == [6.0]  # j R
     a = 1e6
-    assert ostrel.rad_trans_blob(r, [j], [a])[0] == pytest.approx(j / (4 * a), rel=1e-12)
-    assert ostrel.rad_trans_slab(r, [j], [a])[0] == pytest.approx(j / a, rel=1e-12)
+    assert ostrel.rad_trans_blob(r, [j], [a])[0] == pytest.approx(j / (4 * a), rel=1e-12, abs=0.0)
+    assert ostrel.rad_trans_slab(r, [j], [a])[0] == pytest.approx(j / a, rel=1e-12, abs=0.0)
 
 
 def test_slab_at_unit_depth():
-    assert ostrel.rad_trans_slab(1.0, [1.0], [1.0])[0] == pytest.approx(1.0 - math.exp(-1.0), rel=1e-15)
+    assert ostrel.rad_trans_slab(1.0, [1.0], [1.0])[0] == pytest.approx(1.0 - math.exp(-1.0),
+                                                                         rel=1e-15, abs=0.0)
 
 
 def test_boundaries_take_the_stated_branch():
