@@ -146,7 +146,7 @@ def test_ecsv_converts_units_and_keeps_asymmetric_errors(tmp_path):
     data = fit.read_data(write(tmp_path, ecsv(yunit="TeV / (cm2 s)", xunit="keV"), "d.ecsv"))
     # 1 keV is 2.418e17 Hz; 1 TeV = 1.602 erg
     assert data.nu[0] == pytest.approx((1.0 * units.keV).to(units.Hz, units.spectral()).value, rel=1e-12)
-    assert data.flux == pytest.approx([1e-11 * 1.602176634, 2e-11 * 1.602176634], rel=1e-12)
+    assert data.flux == pytest.approx([1e-11 * 1.602176634, 2e-11 * 1.602176634], rel=1e-12, abs=0.0)
     assert (data.err_low, data.err_high) == ([1e-12, 1e-12], [2e-12, 1e-12])
     # The shipped Mrk 421 table: 105 points from radio to TeV, no upper limits.
     mrk = fit.read_data(MRK421_DATA)
@@ -250,12 +250,12 @@ def test_residuals_one_sided_for_upper_limits_and_on_the_models_side_for_asymmet
     predicted = [1.5, 0.5, 1.0, 1.0, 3.0]
     r = problem.residuals_of(predicted)
     # above the point: the upper error (0.3), below: the lower one (0.1), with 10 % of the flux in quadrature
-    assert r[0] == pytest.approx(0.5 / math.hypot(0.3, 0.1), rel=1e-15)
-    assert r[1] == pytest.approx(-0.5 / math.hypot(0.1, 0.1), rel=1e-15)
+    assert r[0] == pytest.approx(0.5 / math.hypot(0.3, 0.1), rel=1e-15, abs=0.0)
+    assert r[1] == pytest.approx(-0.5 / math.hypot(0.1, 0.1), rel=1e-15, abs=0.0)
     assert r[2] == 0.0
     # an upper limit pulls only where the model exceeds it
     assert r[3] == 0.0
-    assert r[4] == pytest.approx(1.0 / math.hypot(0.5, 0.2), rel=1e-15)
+    assert r[4] == pytest.approx(1.0 / math.hypot(0.5, 0.2), rel=1e-15, abs=0.0)
     assert problem.data.detections == 3
     # Parameters that make no model: least squares gets a large constant, emcee -inf.
     outside = [problem.x0[0], 5.0]  # p1 beyond its bound
