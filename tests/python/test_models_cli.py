@@ -409,8 +409,10 @@ def test_evolve_writes_the_final_state_and_a_light_curve(tmp_path):
     step = (1.0 + 0.1) * 0.5 * mf.blob.crossing_time / 15.0
     assert lc["time_s"] == pytest.approx([step * (i + 1) for i in range(4)], rel=1e-12)
     final = result.sed([1e14, 1e24]).total
-    assert lc["nu_1e+14"][-1] == pytest.approx(float(final[0]), rel=1e-12)
-    assert lc["nu_1e+24"][-1] == pytest.approx(float(final[1]), rel=1e-12)
+    # The light curve's emission takes the distribution with its ends moved out to quarter-decade
+    # blocks, which shifts the frequency grids a little: measured 1.3e-10 and 1.5e-7 here.
+    assert lc["nu_1e+14"][-1] == pytest.approx(float(final[0]), rel=1e-9, abs=0.0)
+    assert lc["nu_1e+24"][-1] == pytest.approx(float(final[1]), rel=1e-6, abs=0.0)
     # The blob fills up: the flux rises at both frequencies.
     assert lc["nu_1e+14"] == sorted(lc["nu_1e+14"]) and lc["nu_1e+24"] == sorted(lc["nu_1e+24"])
 

@@ -525,4 +525,8 @@ def test_light_curve_with_a_reused_seed_stays_close_to_fresh_seds(monkeypatch):
     for k, nu in enumerate(nus):
         a, b = list(reused.lightcurve[1][nu]), list(fresh.lightcurve[1][nu])
         assert max(abs(x / y - 1.0) for x, y in zip(a, b)) < 5e-3
-        assert b[-1] == pytest.approx(float(final[k]), rel=1e-12)  # fresh means the SED of the result
+        # A fresh seed gives the SED of the result, but of its distribution with the ends moved out
+        # to quarter-decade blocks (so that the seed frequencies stay put), which shifts the frequency
+        # grids a little: measured 2.3e-10 at 1e15 Hz and 9.8e-7 at 1e23 Hz, where the last step
+        # changes the flux by 2.1e-5 and 1.1e-4.
+        assert b[-1] == pytest.approx(float(final[k]), rel=(1e-9, 1e-5)[k], abs=0.0)
