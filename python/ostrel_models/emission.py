@@ -186,10 +186,11 @@ class Grids:
     LogParabola(2, 0.4, 1e4), PowerLawCutoff(2, 1e5); external field 1e-2
     erg cm^-3 at 3e14 Hz; 100 frequencies 1e8-1e27 Hz. Error: the largest
     |f / f_ref - 1| where the component is at least 1e-3 of its peak, against
-    Grids(32, 320, None, "fine", 64), which is within 0.002 % of the same at
-    compton=640 and within 0.04-0.06 % (Thomson band) and 0.06-0.12 % (up to
-    the kinematic limit) of the reference of the earlier scheme, whose
-    electron grids were shared by all frequencies.
+    Grids(32, 320, None, "fine", 64), which is within 0.003-0.008 % of the
+    same at compton=640 (PowerLawCutoff 0.04 %) and within 0.003 % of the
+    reference of an earlier scheme (one kernel call per seed segment, its
+    Klein-Nishina cut at the upper end, three levels), computed on entirely
+    different grids.
 
     - Synchrotron, with or without absorption: exact (0.000 %) for PowerLaw
       and BrokenPowerLaw at any density; LogParabola 0.13 / 0.032 / 0.008 /
@@ -200,13 +201,14 @@ class Grids:
       0.44 / 0.11 / 0.026 % and PowerLawCutoff 2.3 / 0.59 / 0.09 / 0.025 %
       at external 1 / 2 / 4 / 8: step^2.
     - Self-Compton over its whole window, BrokenPowerLaw, at compton 40 /
-      80 / 160: one level 38 / 19 / 7.7 %, extrapolated 2.2 / 0.45 / 0.07 %;
-      above 1e-2 of the kinematic limit 0.72 / 0.17 / 0.03 %.
-    - The defaults (4, 80, None, True, None): self-Compton within 0.45 /
-      0.53 / 0.71 / 0.55 % (BrokenPowerLaw / PowerLaw / LogParabola /
-      PowerLawCutoff), synchrotron within 0.5 % and external Compton within
+      80 / 160: one level 15.6 / 4.9 / 1.5 % (second order), extrapolated
+      2.8 / 0.40 / 0.053 %; above 1e-2 of the kinematic limit 0.85 / 0.14 /
+      0.03 %.
+    - The defaults (4, 80, None, True, None): self-Compton within 0.40 /
+      0.26 / 0.49 / 0.37 % (BrokenPowerLaw / PowerLaw / LogParabola /
+      PowerLawCutoff), synchrotron within 0.58 % and external Compton within
       0.01 % for all four; electrons unlike these (p = 2.5 from 10 to 1e3,
-      p = 4.5, a broken power law up to 1e8) 0.65 / 1.04 / 0.83 %.
+      p = 4.5, a broken power law up to 1e8) 0.49 / 1.08 / 0.67 %.
     """
 
     def __init__(self, synchrotron=4, compton=80, seed=None, extrapolate=True, external=None):
