@@ -1040,29 +1040,40 @@ class _LogTable:
     Lagrange polynomials of ln y in ln x (a cubic through the two points on
     each side), power-law interpolation where a neighbour is not positive
     (linear where an end is not positive either); one table serves many
-    calls (its logarithms and the Lagrange denominators are kept)."""
+    calls (its logarithms and each cubic's coefficients are kept)."""
 
     def __init__(self, x, y):
         self.x, self.y = x, y
         self.lx = [math.log(v) for v in x]
         self.ly = [math.log(v) if v > 0.0 else None for v in y]
+        # whether the four points from i0 on are all positive
+        self._positive = [None not in self.ly[i:i + 4] for i in range(len(y))]
         self._weights = {}
 
-    def _denominators(self, i0):
-        w = self._weights.get(i0)
-        if w is None:
-            x0, x1, x2, x3 = self.lx[i0:i0 + 4]
-            w = self._weights[i0] = (1.0 / ((x0 - x1) * (x0 - x2) * (x0 - x3)),
-                                     1.0 / ((x1 - x0) * (x1 - x2) * (x1 - x3)),
-                                     1.0 / ((x2 - x0) * (x2 - x1) * (x2 - x3)),
-                                     1.0 / ((x3 - x0) * (x3 - x1) * (x3 - x2)))
-        return w
+    def _cubic(self, i0):
+        """(c, a0, a1, a2, a3): the cubic through points i0 ... i0 + 3 as
+        a0 + a1 u + a2 u^2 + a3 u^3 in u = ln x - c, c = ln x[i0 + 1]."""
+        cubic = self._weights.get(i0)
+        if cubic is None:
+            c = self.lx[i0 + 1]
+            u = [v - c for v in self.lx[i0:i0 + 4]]
+            a0 = a1 = a2 = a3 = 0.0
+            for k in range(4):
+                rest = [u[m] for m in range(4) if m != k]
+                w = self.ly[i0 + k] / ((u[k] - rest[0]) * (u[k] - rest[1]) * (u[k] - rest[2]))
+                a3 += w
+                a2 -= w * (rest[0] + rest[1] + rest[2])
+                a1 += w * (rest[0] * rest[1] + rest[0] * rest[2] + rest[1] * rest[2])
+                a0 -= w * (rest[0] * rest[1] * rest[2])
+            cubic = self._weights[i0] = (c, a0, a1, a2, a3)
+        return cubic
 
     def at(self, x_new, extend=False):
         """y at the ascending x_new; zero outside [x[0], x[-1]] (with
         `extend`, the last cubic continues beyond x[-1])."""
         x, y, lx, ly = self.x, self.y, self.lx, self.ly
         m = len(x)
+        positive, cubics = self._positive, self._weights
         out = []
         j = 0
         log, exp = math.log, math.exp
@@ -1081,12 +1092,10 @@ class _LogTable:
             t = log(v)
             if m >= 4:
                 i0 = min(max(j - 1, 0), m - 4)
-                y0, y1, y2, y3 = ly[i0:i0 + 4]
-                if y0 is not None and y1 is not None and y2 is not None and y3 is not None:
-                    w0, w1, w2, w3 = self._denominators(i0)
-                    d0, d1, d2, d3 = t - lx[i0], t - lx[i0 + 1], t - lx[i0 + 2], t - lx[i0 + 3]
-                    out.append(exp(y0 * (d1 * d2 * d3) * w0 + y1 * (d0 * d2 * d3) * w1
-                                   + y2 * (d0 * d1 * d3) * w2 + y3 * (d0 * d1 * d2) * w3))
+                if positive[i0]:
+                    c, a0, a1, a2, a3 = cubics[i0] if i0 in cubics else self._cubic(i0)
+                    u = t - c
+                    out.append(exp(a0 + u * (a1 + u * (a2 + u * a3))))
                     continue
             if ly[j] is not None and ly[j + 1] is not None:
                 out.append(exp(ly[j] + (ly[j + 1] - ly[j]) * (t - lx[j]) / (lx[j + 1] - lx[j])))
