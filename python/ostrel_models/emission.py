@@ -1174,18 +1174,6 @@ def _within(ascending, lo, hi):
     return k < len(ascending) and ascending[k] <= hi
 
 
-def _halved(grid):
-    """The grid with the log midpoint of every segment added."""
-    out = [grid[0]]
-    for lo, hi in zip(grid, grid[1:]):
-        out.append(math.sqrt(lo * hi))
-        out.append(hi)
-    return out
-
-
-
-
-
 class Model:
     """A steady one-zone model: a `Blob`, its electrons (a `Distribution`),
     and the processes to include. `model.sed(nu)` gives the observed SED at
