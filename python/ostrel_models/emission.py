@@ -737,7 +737,8 @@ class BlobEmission:
         exp(-_NODE_BAND) of it (closer still, the seed steps are too coarse
         for the region that scatters there; those frequencies are computed
         one by one). Level-1 segments where the seed curves too much for one
-        power law (`_SPLIT_CURVATURE`) are split and computed on their own."""
+        power law (`_SPLIT_CURVATURE`) are computed on lattices 2^r times
+        finer."""
         grids = self.grids
         levels = _LATTICE_LEVELS[grids.extrapolate]
         seed_step = _LN10 / grids.seed_density()
@@ -757,7 +758,6 @@ class BlobEmission:
                 r = max(1, math.ceil(0.5 * math.log2(need / bound)))
                 split.setdefault(r, []).append(i)
         refined = {}
-
         intensities = {}
 
         def seed_on(lattice, number, q0, q1):
@@ -830,9 +830,9 @@ class BlobEmission:
             e0 = max(q_edge * _EDGE_REFINE, math.ceil(edge_at / edge.output_step) * edge.k)
             e1 = math.floor((math.log(limit) - _NODE_BAND) / edge.output_step) * edge.k
             nu_star = limit / (4.0 * pieces.gamma[-1] ** 2)
-            d1 = edge.spacing(1)
-            s0 = max(q0 * _EDGE_REFINE, math.floor((math.log(nu_star) - _EDGE_BAND) / edge.step / d1) * d1)
-            s1 = min(q1 * _EDGE_REFINE, math.ceil((math.log(nu_star) + _EDGE_BAND) / edge.step / d1) * d1)
+            e_d1 = edge.spacing(1)
+            s0 = max(q0 * _EDGE_REFINE, math.floor((math.log(nu_star) - _EDGE_BAND) / edge.step / e_d1) * e_d1)
+            s1 = min(q1 * _EDGE_REFINE, math.ceil((math.log(nu_star) + _EDGE_BAND) / edge.step / e_d1) * e_d1)
             if e1 >= e0 and s1 > s0:
                 more_nu, more = nodes(edge, list(range(e0, e1 + 1, edge.k)), s0, s1, None)
                 nu, values = nu + more_nu, values + more
