@@ -746,18 +746,6 @@ class BlobEmission:
         d1 = bulk.spacing(1)
         q0 = math.floor(math.log(lo) / bulk.step / d1) * d1
         q1 = math.ceil(math.log(hi) / bulk.step / d1) * d1
-        coarse = [bulk.nu(q) for q in range(q0, q1 + 1, d1)]
-        bound = _SPLIT_CURVATURE * (80.0 / grids.compton) ** 2
-        c = _curvatures(coarse, seed.at(coarse))
-        # level-1 segments that one power law cannot follow are refined by
-        # 2^r, on lattices of their own: {r: [segment index, ...]}
-        split = {}
-        for i in range(len(coarse) - 1):
-            need = max(c[i], c[i + 1]) * seed_step * seed_step
-            if need > bound:
-                r = max(1, math.ceil(0.5 * math.log2(need / bound)))
-                split.setdefault(r, []).append(i)
-        refined = {}
         intensities = {}
 
         def seed_on(lattice, number, q0, q1):
@@ -767,6 +755,19 @@ class BlobEmission:
             if key not in intensities:
                 intensities[key] = seed.at([lattice.nu(q) for q in range(q0, q1 + 1, lattice.spacing(levels))])
             return intensities[key][::2 ** (levels - number)]
+
+        coarse = [bulk.nu(q) for q in range(q0, q1 + 1, d1)]
+        bound = _SPLIT_CURVATURE * (80.0 / grids.compton) ** 2
+        c = _curvatures(coarse, seed_on(bulk, 1, q0, q1))
+        # level-1 segments that one power law cannot follow are refined by
+        # 2^r, on lattices of their own: {r: [segment index, ...]}
+        split = {}
+        for i in range(len(coarse) - 1):
+            need = max(c[i], c[i + 1]) * seed_step * seed_step
+            if need > bound:
+                r = max(1, math.ceil(0.5 * math.log2(need / bound)))
+                split.setdefault(r, []).append(i)
+        refined = {}
 
         def level(lattice, number, q0, q1, use, out_q, out_nu, band):
             values = lattice.level(number, q0, q1, seed_on(lattice, number, q0, q1), out_q, out_nu, use, band)
