@@ -24,6 +24,14 @@
 // at most one point needs no worker, so its preparation must not either; a
 // call that does need them fails at its own map, with the same message.
 //
+// map_indices_cheap(n, serial_below, f) is map_indices for points so cheap
+// that a whole map of fewer than `serial_below` points costs less than handing
+// it to the workers (a few microseconds): such a map is evaluated on the
+// calling thread, in increasing index order, the first failure ending it (so
+// the failure raised is still that of the lowest failing index). The pool is
+// created, or its failure raised, exactly as for any map of n points, and the
+// results are the same values in the same slots.
+//
 // map_indices_on / map_values_on do the same on a given pool (tests and
 // benchmarks use pools of chosen sizes; kernels use the process-wide one).
 #pragma once
@@ -76,6 +84,15 @@ std::vector<R> map_values_on(Pool& pool, const std::vector<double>& values, F&& 
 template <class R, class F>
 std::vector<R> map_indices(std::size_t n, F&& f) {
     return detail::map_indices_with<R>(global_pool_for(n), n, f);
+}
+
+template <class R, class F>
+std::vector<R> map_indices_cheap(std::size_t n, std::size_t serial_below, F&& f) {
+    Pool* pool = global_pool_for(n);
+    if (n >= serial_below) return detail::map_indices_with<R>(pool, n, f);
+    std::vector<R> out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = f(i);
+    return out;
 }
 
 template <class R, class F>

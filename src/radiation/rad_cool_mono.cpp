@@ -9,8 +9,20 @@
 
 namespace ostrel::radiation {
 
+namespace {
+
+// A rate costs about 1.5 ns without the Klein-Nishina reduction and about
+// 11 ns with it (benchmarks/bench_speedup.py), while handing a map to the
+// workers costs a few microseconds: grids shorter than these are evaluated
+// on the calling thread, where a second worker could only slow them down.
+constexpr std::size_t kSerialBelowThomson = 8192;
+constexpr std::size_t kSerialBelowKleinNishina = 1024;
+
+}  // namespace
+
 std::vector<double> rad_cool_mono(const std::vector<double>& gg, double nu0, double u0, bool with_kn) {
-    return parallel::map_indices<double>(gg.size(), [&](std::size_t i) {
+    const std::size_t serial_below = with_kn ? kSerialBelowKleinNishina : kSerialBelowThomson;
+    return parallel::map_indices_cheap<double>(gg.size(), serial_below, [&](std::size_t i) {
         const double gamma = gg[i];
         const double r = std::sqrt(gamma * gamma - 1.0);
         const double base = r * (constants::thomson_cooling * u0);

@@ -37,6 +37,7 @@ namespace {
 using namespace std::chrono_literals;
 using ostrel::Failure;
 using ostrel::parallel::map_indices;
+using ostrel::parallel::map_indices_cheap;
 using ostrel::parallel::map_indices_on;
 using ostrel::parallel::map_values;
 using ostrel::parallel::map_values_on;
@@ -180,6 +181,39 @@ TEST(ParallelMap, CallerEvaluatesASinglePointAndOnlyWaitsForMore) {
             return 0.0;
         });
         EXPECT_EQ(threads.count(caller), n == 1 ? 1u : 0u) << "n " << n;
+    }
+}
+
+// A cheap map below its threshold runs on the calling thread, at and above it
+// on the workers; either way the values, their slots and the reported failure
+// (the lowest failing index) are those of an ordinary map.
+TEST(ParallelMap, CheapMapRunsOnTheCallerOnlyBelowItsThreshold) {
+    const auto caller = std::this_thread::get_id();
+    for (const std::size_t n : {0u, 1u, 2u, 63u, 64u, 65u, 1000u}) {
+        std::mutex mutex;
+        std::set<std::thread::id> threads;
+        const auto out = map_indices_cheap<double>(n, 64, [&](std::size_t i) {
+            std::lock_guard<std::mutex> lock(mutex);
+            threads.insert(std::this_thread::get_id());
+            return point_value(i);
+        });
+        ASSERT_EQ(out.size(), n);
+        for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(same_bits(out[i], point_value(i))) << "n " << n;
+        if (n > 1) {
+            EXPECT_EQ(threads.count(caller), n < 64 ? 1u : 0u) << "n " << n;
+        }
+        for (const std::size_t serial_below : {std::size_t{1}, n + 1}) {
+            std::string message = "<no failure>";
+            try {
+                map_indices_cheap<double>(n, serial_below, [](std::size_t i) {
+                    if (i == 5 || i == 9) throw Failure("point " + std::to_string(i));
+                    return point_value(i);
+                });
+            } catch (const Failure& failure) {
+                message = failure.message();
+            }
+            EXPECT_EQ(message, n > 5 ? "point 5" : "<no failure>") << "n " << n << " below " << serial_below;
+        }
     }
 }
 
@@ -686,6 +720,27 @@ TEST(ParallelFork, ProcessWidePoolThatCannotStartIsTriedOncePerCall) {
     ASSERT_EQ(err.blocks.size(), 2u) << err.text;
     EXPECT_EQ(err.blocks_from("src/parallel/pool.cpp"), 2u) << err.text;
     for (const auto& block : err.blocks) EXPECT_EQ(block.message, kStartFailure);
+}
+
+// A cheap map that would run on the calling thread still needs the pool like
+// any map of its size: when the workers cannot start it fails the same way.
+TEST(ParallelFork, CheapMapFailsLikeAnyMapWhenThePoolCannotStart) {
+    if (!kForkTestsPossible) GTEST_SKIP() << kNoForkReason;
+    ostrel::parallel::worker_count();
+    ostrel_test::StderrCapture capture;
+    const int status = exit_status_of_child([] {
+        ostrel::parallel::set_global_start_hook_for_testing(count_and_fail_every_start);
+        ostrel::CallScope call;
+        if (map_indices_cheap<double>(1, 100, point_value).size() != 1) return 1;
+        try {
+            map_indices_cheap<double>(20, 100, point_value);
+            return 2;
+        } catch (const Failure& failure) {
+            return failure.message() == kStartFailure ? 0 : 3;
+        }
+    });
+    capture.finish();
+    EXPECT_EQ(status, 0);
 }
 
 // A worker count far beyond the machine is refused before any thread starts:

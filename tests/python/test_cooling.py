@@ -355,6 +355,10 @@ out += ostrel.ic_iso_monochrome_full(freqs, 1e-2, 1e15, n, g)
 out += ostrel.rad_cool_pwl(gg, freqs, uu, True)
 out += ostrel.rad_cool_pwl(gg, freqs, uu, False)
 out += ostrel.rad_cool_mono(gg, 1e15, 1e-2, True)
+# grids long enough for the workers, with and without Klein-Nishina
+big = [10.0 ** (0.0005 * k) for k in range(12000)]
+out += ostrel.rad_cool_mono(big, 1e15, 1e-2, True)
+out += ostrel.rad_cool_mono(big, 1e15, 1e-2, False)
 print(" ".join(v.hex() for v in out))
 """
 
@@ -368,5 +372,5 @@ def test_results_do_not_depend_on_the_worker_count():
             env["RAYON_NUM_THREADS"] = workers
         done = subprocess.run([sys.executable, "-c", _SCRIPT], env=env, capture_output=True, text=True, check=True)
         outputs.append(done.stdout)
-    assert len(outputs[0].split()) == 5 * 200
+    assert len(outputs[0].split()) == 5 * 200 + 2 * 12000
     assert outputs[1:] == outputs[:1] * 3
