@@ -33,6 +33,10 @@ using Status = power_law_integrals::SegmentStatus;
 // Seed intensities and electron densities at or below this are skipped.
 constexpr double kFloor = 1e-200;
 
+// Below this many (used seed segment, electron segment) pairs, at most about
+// 50 ns each to prepare, the preparation stays on the calling thread.
+constexpr std::size_t kSerialPairs = 256;
+
 struct ElectronSegment {
     Status status = Status::skip;
     double g_lo = 0.0;    // g_j
@@ -259,10 +263,15 @@ std::vector<double> ic_iso_powlaw_full(const std::vector<double>& freqs, const s
     const std::vector<SeedSegment> seeds = prepare_seeds(freqs, inu, g);
     const std::vector<ElectronSegment> electrons = prepare_electrons(g, n);
     // The pairs of each seed segment, prepared in parallel in spread order
-    // (prepare_pairs cannot fail), then put back in seed order.
+    // (prepare_pairs cannot fail), then put back in seed order. A call with
+    // few pairs (a few microseconds of work, about what handing a map to
+    // the workers costs) prepares them on the calling thread.
+    std::size_t used = 0;
+    for (const SeedSegment& s : seeds) used += s.status == Status::use ? 1 : 0;
+    const std::size_t serial_below = used * electrons.size() < kSerialPairs ? seeds.size() + 1 : 0;
     const std::vector<std::size_t> order = spread_order(seeds.size());
-    std::vector<std::vector<PairTerm>> spread = parallel::map_indices<std::vector<PairTerm>>(
-        seeds.size(), [&](std::size_t k) { return prepare_pairs(seeds[order[k]], electrons); });
+    std::vector<std::vector<PairTerm>> spread = parallel::map_indices_cheap<std::vector<PairTerm>>(
+        seeds.size(), serial_below, [&](std::size_t k) { return prepare_pairs(seeds[order[k]], electrons); });
     std::vector<std::vector<PairTerm>> pairs(seeds.size());
     for (std::size_t k = 0; k < order.size(); ++k) pairs[order[k]] = std::move(spread[k]);
     const double g_first = g.empty() ? 0.0 : g.front();
