@@ -403,13 +403,14 @@ class _PowerLawPieces:
         return max([-p for p in self.index if p is not None] + [1.0])
 
 
-def _electrons_with_thresholds(pieces, thresholds, top, values=None):
+def _electrons_with_thresholds(pieces, thresholds, top, values=None, logs=None):
     """(gamma, n) for one kernel call: the table of `pieces` from the lowest
     of the ascending `thresholds` (or its own start, if that is higher) up to
     its first point at or above `top`, with the thresholds inside it added
     as points (n on the same piecewise power law, so the electrons are
     unchanged). values(j, q, r), if given, returns n at thresholds[q:r]
-    (all inside segment j)."""
+    (all inside segment j); `logs`, if given, holds the thresholds'
+    logarithms."""
     g_tab, n_tab = pieces.gamma, pieces.n
     last = len(g_tab) - 1
     start = thresholds[0] if thresholds[0] > g_tab[0] else g_tab[0]
@@ -438,6 +439,8 @@ def _electrons_with_thresholds(pieces, thresholds, top, values=None):
                 n.extend([0.0] * len(part))
             elif values is not None:
                 n.extend(values(j, q, r))
+            elif logs is not None:
+                n.extend([math.exp(c + p * x) for x in logs[q:r]])
             else:
                 n.extend([math.exp(c + p * math.log(t)) for t in part])
         g.append(upper)
@@ -894,7 +897,7 @@ class _SscLattice:
         self.k = out_spacing * 2 ** (levels - 1)
         self.output_step = self.k * self.step
         self.pieces = pieces
-        self._nu = {}
+        self._nu, self._thresholds = _lattice_values(self.step)
         self._tables = {}
 
     def spacing(self, level):
@@ -904,6 +907,8 @@ class _SscLattice:
     def nu(self, q):
         v = self._nu.get(q)
         if v is None:
+            if len(self._nu) >= _LATTICE_CACHE_LIMIT:
+                self._nu.clear()
             v = self._nu[q] = math.exp(q * self.step)
         return v
 
@@ -911,7 +916,17 @@ class _SscLattice:
         """The grid point for the threshold 0.5 exp(t step / 2): a hair above
         it, so that the kernel, whose own value may differ in the last bits,
         counts the segment that starts there."""
-        return 0.5 * math.exp(t * (0.5 * self.step)) * _THRESHOLD_SLACK
+        return self._threshold(t)[0]
+
+    def _threshold(self, t):
+        """(threshold(t), its logarithm)."""
+        v = self._thresholds.get(t)
+        if v is None:
+            if len(self._thresholds) >= _LATTICE_CACHE_LIMIT:
+                self._thresholds.clear()
+            x = 0.5 * math.exp(t * (0.5 * self.step)) * _THRESHOLD_SLACK
+            v = self._thresholds[t] = (x, math.log(x))
+        return v
 
     def electrons(self, r):
         """(gamma, n): the electron table with every threshold t = r mod k
@@ -920,17 +935,26 @@ class _SscLattice:
         if table is None:
             g_tab = self.pieces.gamma
             g0, g1 = g_tab[0], g_tab[-1]
-            t = int(math.floor(2.0 * math.log(2.0 * g0) / self.step)) - 1
-            t += (r - t) % self.k
-            points = [g0]
-            while True:
-                x = self.threshold(t)
-                if x >= g1:
-                    break
-                if x > g0:
-                    points.append(x)
-                t += self.k
-            table = self._tables[r] = _electrons_with_thresholds(self.pieces, points, g1)
+            # the thresholds inside (g0, g1) depend on the lattice and the
+            # table's ends only: shared with later SEDs of these ends
+            key = (self.k, r, g0, g1)
+            points = self._thresholds.get(key)
+            if points is None:
+                t = int(math.floor(2.0 * math.log(2.0 * g0) / self.step)) - 1
+                t += (r - t) % self.k
+                points = ([g0], [math.log(g0)])
+                while True:
+                    x, log_x = self._threshold(t)
+                    if x >= g1:
+                        break
+                    if x > g0:
+                        points[0].append(x)
+                        points[1].append(log_x)
+                    t += self.k
+                if len(self._thresholds) >= _LATTICE_CACHE_LIMIT:
+                    self._thresholds.clear()
+                self._thresholds[key] = points
+            table = self._tables[r] = _electrons_with_thresholds(self.pieces, points[0], g1, logs=points[1])
         return table
 
     def level(self, level, q0, q1, intensity, out_q, out_nu, use, band):
@@ -1036,6 +1060,28 @@ class _SscLattice:
         return out
 
 
+# Lattice frequencies exp(q step) and thresholds, by step: they do not depend
+# on the model, so the SEDs of a fit share them. At most _LATTICE_CACHE_SIZE
+# steps are kept (a fit uses a handful), each with at most
+# _LATTICE_CACHE_LIMIT entries in either table.
+_LATTICE_CACHE = {}
+_LATTICE_CACHE_SIZE = 64
+_LATTICE_CACHE_LIMIT = 100000
+
+
+def _lattice_values(step):
+    """({q: exp(q step)}, {t: (threshold, its log)}) shared by the lattices
+    of this step; the second also keeps, under (k, r, g0, g1), the
+    thresholds t = r mod k inside (g0, g1) and their logs
+    (`_SscLattice.electrons`)."""
+    values = _LATTICE_CACHE.get(step)
+    if values is None:
+        if len(_LATTICE_CACHE) >= _LATTICE_CACHE_SIZE:
+            _LATTICE_CACHE.clear()
+        values = _LATTICE_CACHE[step] = ({}, {})
+    return values
+
+
 class _LogTable:
     """A positive table (x ascending) for interpolation by four-point
     Lagrange polynomials of ln y in ln x (a cubic through the two points on
@@ -1053,19 +1099,22 @@ class _LogTable:
 
     def _cubic(self, i0):
         """(c, a0, a1, a2, a3): the cubic through points i0 ... i0 + 3 as
-        a0 + a1 u + a2 u^2 + a3 u^3 in u = ln x - c, c = ln x[i0 + 1]."""
+        a0 + a1 u + a2 u^2 + a3 u^3 in u = ln x - c, c = ln x[i0 + 1]: the
+        sum over the points k of the Lagrange weight w_k = y_k / prod(u_k -
+        u_m) times prod(u - u_m) expanded (m over the other three points)."""
         cubic = self._weights.get(i0)
         if cubic is None:
-            c = self.lx[i0 + 1]
-            u = [v - c for v in self.lx[i0:i0 + 4]]
+            lx, ly = self.lx, self.ly
+            c = lx[i0 + 1]
+            u0, u1, u2, u3 = lx[i0] - c, lx[i0 + 1] - c, lx[i0 + 2] - c, lx[i0 + 3] - c
             a0 = a1 = a2 = a3 = 0.0
-            for k in range(4):
-                rest = [u[m] for m in range(4) if m != k]
-                w = self.ly[i0 + k] / ((u[k] - rest[0]) * (u[k] - rest[1]) * (u[k] - rest[2]))
+            for uk, yk, r0, r1, r2 in ((u0, ly[i0], u1, u2, u3), (u1, ly[i0 + 1], u0, u2, u3),
+                                       (u2, ly[i0 + 2], u0, u1, u3), (u3, ly[i0 + 3], u0, u1, u2)):
+                w = yk / ((uk - r0) * (uk - r1) * (uk - r2))
                 a3 += w
-                a2 -= w * (rest[0] + rest[1] + rest[2])
-                a1 += w * (rest[0] * rest[1] + rest[0] * rest[2] + rest[1] * rest[2])
-                a0 -= w * (rest[0] * rest[1] * rest[2])
+                a2 -= w * (r0 + r1 + r2)
+                a1 += w * (r0 * r1 + r0 * r2 + r1 * r2)
+                a0 -= w * (r0 * r1 * r2)
             cubic = self._weights[i0] = (c, a0, a1, a2, a3)
         return cubic
 
