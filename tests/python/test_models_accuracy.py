@@ -277,6 +277,39 @@ def test_lattice_leaves_out_the_segments_it_is_told_to():
         assert abs(y + z - x) <= 1e-12 * abs(x)
 
 
+def test_lattice_values_kept_between_seds_change_nothing(monkeypatch):
+    """Lattice frequencies and thresholds are kept from one SED to the next
+    (by lattice step, the thresholds of an electron table also by its
+    ends): an SED is the same, bit for bit, computed first, after SEDs of
+    other electron ranges and grids, and with a store so small that it is
+    emptied again and again; the store keeps a bounded number of steps."""
+    blob = om.Blob(1e16, 0.1, 10.0, 0.0, 1e27)
+
+    def sed(electrons, grids=None):
+        s = om.Model(blob, electrons, grids=grids).sed(NU)
+        return [float(x) for x in s.ssc]
+
+    cases = [(SHAPES["BrokenPowerLaw"], None),
+             (lambda: om.BrokenPowerLaw(2.0, 3.0, 1e4, 10.0, 1e5, **NORM), None),
+             (lambda: om.PowerLaw(2.2, 3e2, 3e7, **NORM), om.Grids(compton=40)),
+             (SHAPES["BrokenPowerLaw"], om.Grids(compton=160))]
+    cold = []
+    for electrons, grids in cases:
+        monkeypatch.setattr(emission, "_LATTICE_CACHE", {})
+        cold.append(sed(electrons(), grids))
+    for electrons, grids in cases[::-1] + cases:
+        assert sed(electrons(), grids) == cold[cases.index((electrons, grids))]
+    first = cold[0]
+    monkeypatch.setattr(emission, "_LATTICE_CACHE", {})
+    monkeypatch.setattr(emission, "_LATTICE_CACHE_LIMIT", 7)
+    assert sed(SHAPES["BrokenPowerLaw"]()) == first
+    assert max(len(t) for values in emission._LATTICE_CACHE.values() for t in values) <= 7
+    monkeypatch.setattr(emission, "_LATTICE_CACHE_SIZE", 5)
+    for i in range(12):
+        emission._lattice_values(0.1 + 0.01 * i)
+    assert 1 <= len(emission._LATTICE_CACHE) <= 5
+
+
 def test_scaling_the_frequencies_changes_only_the_klein_nishina_cut():
     """The kernel depends on the frequencies through their ratios alone,
     but for its Klein-Nishina cut m_e c^2 / (4 h b) (which the lattice moves
