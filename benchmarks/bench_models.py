@@ -13,6 +13,10 @@ running, e.g. RAYON_NUM_THREADS=1 python benchmarks/bench_models.py).
 
 With --profile, the SED's time split by kernel: calls, total and per call,
 and what remains for the Python layer (the run with the least total time).
+With --replay, the two halves timed apart: the SED with every kernel call
+answered from a recording of one SED (the Python layer alone), and the
+recorded kernel calls made again one after the other (the kernels alone,
+with their argument and result conversions).
 """
 
 import argparse
@@ -73,10 +77,61 @@ def kernel_profile(fn, repeat):
     return best_run
 
 
+def replay_times(fn, repeat):
+    """(Python layer alone, kernel calls alone), best of `repeat` each, for
+    one call of fn: the kernels' results are recorded once, then fn runs
+    with every kernel call answered from the recording, and the recorded
+    calls are made again in their order."""
+    saved = {name: getattr(ostrel, name) for name in KERNELS}
+    tape = []
+
+    def recording(name, kernel):
+        def call(*args):
+            result = kernel(*args)
+            tape.append((name, args, result))
+            return result
+        return call
+
+    position = [0]
+
+    def answer(*args):
+        result = tape[position[0]][2]
+        position[0] += 1
+        return result
+
+    try:
+        for name, kernel in saved.items():
+            setattr(ostrel, name, recording(name, kernel))
+        fn()
+        for name in KERNELS:
+            setattr(ostrel, name, answer)
+
+        def python_only():
+            position[0] = 0
+            fn()
+            if position[0] != len(tape):
+                raise RuntimeError("the replayed SED made other kernel calls than the recorded one")
+
+        t_python, _ = best(python_only, repeat)
+    finally:
+        for name, kernel in saved.items():
+            setattr(ostrel, name, kernel)
+    calls = [(saved[name], args) for name, args, _ in tape]
+
+    def kernels_only():
+        for kernel, args in calls:
+            kernel(*args)
+
+    t_kernels, _ = best(kernels_only, repeat)
+    return t_python, t_kernels, len(calls)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5, help="runs of each job (default 5)")
     parser.add_argument("--profile", action="store_true", help="also split the SED's time by kernel")
+    parser.add_argument("--replay", action="store_true",
+                        help="also time the SED's Python layer and its kernel calls apart")
     opts = parser.parse_args()
     blob = Blob(1e16, 0.1, 10.0, 0.0, 1e27)
     model = Model(blob, BrokenPowerLaw(2.0, 3.0, 1e4, 1e2, 1e6, energy=1e47))
@@ -89,6 +144,10 @@ def main():
             print(f"  {name:24s} {calls:5d} calls {seconds * 1e3:8.2f} ms {seconds / calls * 1e6:8.1f} us per call")
         inside = sum(seconds for _, seconds in spent.values())
         print(f"  {'Python layer':24s} {'':11s} {(total - inside) * 1e3:8.2f} ms ({(total - inside) / total:.0%})")
+    if opts.replay:
+        t_python, t_kernels, calls = replay_times(lambda: model.sed(nu), opts.repeat)
+        print(f"steady SED apart (load {os.getloadavg()[0]:.1f}): Python layer alone {t_python * 1e3:.2f} ms, "
+              f"its {calls} kernel calls alone {t_kernels * 1e3:.2f} ms")
     t_sed, _ = best(lambda: model.sed(nu), opts.repeat)
     tlc = blob.radius / C
     evolution = Evolution(blob, Injection(PowerLaw(2.5, 1e2, 1e6, k=1.0), luminosity=1e41), 3.0 * tlc)
