@@ -8,7 +8,7 @@ import pytest
 
 import ostrel
 from conftest import IS_PYPY
-from diagnostics import expect_single_block, failure_messages
+from diagnostics import expect_single_block, failure_blocks, failure_messages
 
 DOC_TAIL = (
     "Like SystemExit, this exception is derived from BaseException so that\n"
@@ -70,6 +70,18 @@ def test_diagnostic_block_on_standard_error(capfd):
     lines = err.splitlines()
     assert lines[0].startswith("thread '<unnamed>' failed at src/radiation/rad_trans.cpp:")
     assert lines[1] == "array index out of bounds"
+
+
+def test_block_after_a_romberg_report_without_line_end(capfd):
+    """The synchrotron kernel's "RMA_qromb: too many steps" has no line end,
+    so a failure raised right after it starts its block mid-line: the block
+    is still found, and it is the only one."""
+    with pytest.raises(BaseException) as raised:
+        ostrel.syn_emissivity_full([1.0], [0.0, 0.0, 0.0], [1.0, 1.0], 0.0, False)
+    assert str(raised.value) == "array index out of bounds"
+    out, err = capfd.readouterr()
+    assert "RMA_qromb: too many stepsthread '<unnamed>' failed at src/radiation/" in err
+    assert failure_blocks(err) == [("src/radiation/syn_emissivity_full.cpp", "array index out of bounds")]
 
 
 def test_one_block_per_failure_and_the_hint_once():
