@@ -126,8 +126,7 @@ _LN10 = math.log(10.0)
 #   it, outputs one step apart, on seeds _EDGE_REFINE times finer;
 # - level-1 seed segments where c h^2 > _SPLIT_CURVATURE (80 / compton)^2
 #   for the seed are refined by a power of two;
-# - at most _CHUNK seed segments per kernel call, and no more than the call
-#   has outputs.
+# - at most _CHUNK seed segments per kernel call.
 # Frequencies within exp(-_LIMIT_BAND) of the limit are computed one by one
 # (`BlobEmission._ssc_near`) on _NEAR_STEPS (compton / 80) seed steps per d,
 # at least _NEAR_FLOOR, _NEAR_CHUNK segments per call.
@@ -139,7 +138,7 @@ _EDGE_BAND = 3.0
 _NODE_BAND = 1.0
 _EDGE_REFINE = 2
 _SPLIT_CURVATURE = 0.05
-_CHUNK = 16
+_CHUNK = 8
 _LIMIT_BAND = 1.2
 _NEAR_STEPS = 10.0
 _NEAR_FLOOR = 1e-3
@@ -1017,11 +1016,8 @@ class _SscLattice:
                 else:
                     groups[r] = [(qa, a, b, ia, ib, top, k_lo, k_hi)]
         # each of a call's seed points is one of its outputs too: few outputs
-        # take fewer segments per call (up to as many segments as outputs:
-        # against a third as many, this took the reference SED's kernel
-        # calls from 160 to 100, their time on 2 workers from 5.4 to 5.3
-        # ms, and its Python from 2.4 to 2.1 ms)
-        size = max(2, min(_CHUNK, k_band1 - k_band0))
+        # take fewer segments per call
+        size = max(2, min(_CHUNK, (k_band1 - k_band0) // 3))
         for r, segments in groups.items():
             gamma, n = self.electrons((-r) % self.k)
             for start in range(0, len(segments), size):

@@ -247,7 +247,7 @@ def _lattice_setup(level):
     return pieces, lattice, q0, q1, seeds, inu, out_q, [lattice.nu(q) for q in out_q]
 
 
-@pytest.mark.parametrize("chunk", [1, 3, 16])
+@pytest.mark.parametrize("chunk", [1, 3, 8])
 @pytest.mark.parametrize("level", [1, 2])
 def test_lattice_calls_match_one_segment_per_call(monkeypatch, chunk, level):
     """A lattice level (the thresholds taken from shared tables, several
