@@ -94,17 +94,21 @@ def replay_times(fn, repeat):
 
     position = [0]
 
-    def answer(*args):
-        result = tape[position[0]][2]
-        position[0] += 1
-        return result
+    def answering(name):
+        def answer(*args):
+            if position[0] >= len(tape) or tape[position[0]][0] != name:
+                raise RuntimeError("the replayed SED made other kernel calls than the recorded one")
+            result = tape[position[0]][2]
+            position[0] += 1
+            return result
+        return answer
 
     try:
         for name, kernel in saved.items():
             setattr(ostrel, name, recording(name, kernel))
         fn()
         for name in KERNELS:
-            setattr(ostrel, name, answer)
+            setattr(ostrel, name, answering(name))
 
         def python_only():
             position[0] = 0

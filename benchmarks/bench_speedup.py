@@ -144,7 +144,8 @@ def main():
         with open(args.json, "w") as f:
             json.dump({"loads": loads,
                        "times": [[label, name, workers, ms] for (label, name, workers), ms in best.items()],
-                       "shares": [[label, name, v] for (label, name), v in shares.items()]}, f)
+                       "shares": [[label, name, [None if math.isnan(x) else x for x in v]]
+                                  for (label, name), v in shares.items()]}, f)
     print(f"best of {args.rounds} runs x >= {args.seconds} s per case, {sys.implementation.name}")
     for label, _ in builds:
         one = [x[0] for x in loads[label]]
@@ -157,12 +158,13 @@ def main():
         names = [k[1] for k in best if k[0] == label and k[2] == 1]
         for name in names:
             t1, t2 = best[(label, name, 1)], best[(label, name, 2)]
-            share = sum(shares[(label, name)]) / len(shares[(label, name)])
-            shown = "-" if math.isnan(share) else f"{share * 100:.1f}%"
+            # rounds in which the workers were idle carry no share
+            measured = [v for v in shares[(label, name)] if not math.isnan(v)]
+            shown = f"{sum(measured) / len(measured) * 100:.1f}%" if measured else "(caller)"
             print(f"| {name:<52} | {t1:13.4f} | {t2:14.4f} | {t1 / t2:8.2f} | {shown:>13} |")
     print("\nbusier worker: that worker's share of the processor time of the 2 workers during the timed"
-          "\ncalls (mean over the runs); 50 % is an even division; '-' where the workers were idle (the"
-          "\nkernel kept its map on the calling thread).")
+          "\ncalls (mean over the runs); 50 % is an even division; (caller) where the workers were idle"
+          "\n(the kernel kept its map on the calling thread).")
 
 
 if __name__ == "__main__":

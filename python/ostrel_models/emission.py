@@ -897,7 +897,7 @@ class _SscLattice:
         self.k = out_spacing * 2 ** (levels - 1)
         self.output_step = self.k * self.step
         self.pieces = pieces
-        self._nu, self._thresholds = _lattice_values(self.step)
+        self._nu, self._thresholds, self._threshold_tables = _lattice_values(self.step)
         self._tables = {}
 
     def spacing(self, level):
@@ -936,9 +936,9 @@ class _SscLattice:
             g_tab = self.pieces.gamma
             g0, g1 = g_tab[0], g_tab[-1]
             # the thresholds inside (g0, g1) depend on the lattice and the
-            # table's ends only: shared with later SEDs of these ends
+            # table's ends only: shared with later SEDs of the same ends
             key = (self.k, r, g0, g1)
-            points = self._thresholds.get(key)
+            points = self._threshold_tables.get(key)
             if points is None:
                 t = int(math.floor(2.0 * math.log(2.0 * g0) / self.step)) - 1
                 t += (r - t) % self.k
@@ -951,9 +951,9 @@ class _SscLattice:
                         points[0].append(x)
                         points[1].append(log_x)
                     t += self.k
-                if len(self._thresholds) >= _LATTICE_CACHE_LIMIT:
-                    self._thresholds.clear()
-                self._thresholds[key] = points
+                if len(self._threshold_tables) >= _THRESHOLD_TABLE_LIMIT:
+                    self._threshold_tables.clear()
+                self._threshold_tables[key] = points
             table = self._tables[r] = _electrons_with_thresholds(self.pieces, points[0], g1, logs=points[1])
         return table
 
@@ -1061,24 +1061,29 @@ class _SscLattice:
 
 
 # Lattice frequencies exp(q step) and thresholds, by step: they do not depend
-# on the model, so the SEDs of a fit share them. At most _LATTICE_CACHE_SIZE
-# steps are kept (a fit uses a handful), each with at most
-# _LATTICE_CACHE_LIMIT entries in either table.
+# on the model, so the SEDs of a fit share them; and the thresholds inside an
+# electron table's ends (g0, g1), which SEDs of the same ends share. At most
+# _LATTICE_CACHE_SIZE steps are kept (a fit uses a handful), each with at
+# most _LATTICE_CACHE_LIMIT frequencies and as many thresholds (a lattice
+# over 15 decades of seed frequency holds about 1200 of each) and
+# _THRESHOLD_TABLE_LIMIT tables of thresholds (a few dozen points each; a fit
+# that varies gamma_min or gamma_max adds about 30 tables per SED, never
+# used again): a few MB at most.
 _LATTICE_CACHE = {}
-_LATTICE_CACHE_SIZE = 64
-_LATTICE_CACHE_LIMIT = 100000
+_LATTICE_CACHE_SIZE = 16
+_LATTICE_CACHE_LIMIT = 10000
+_THRESHOLD_TABLE_LIMIT = 256
 
 
 def _lattice_values(step):
-    """({q: exp(q step)}, {t: (threshold, its log)}) shared by the lattices
-    of this step; the second also keeps, under (k, r, g0, g1), the
-    thresholds t = r mod k inside (g0, g1) and their logs
-    (`_SscLattice.electrons`)."""
+    """({q: exp(q step)}, {t: (threshold, its log)}, {(k, r, g0, g1):
+    (the thresholds t = r mod k inside (g0, g1), their logs)}) shared by the
+    lattices of this step (`_SscLattice.electrons`)."""
     values = _LATTICE_CACHE.get(step)
     if values is None:
         if len(_LATTICE_CACHE) >= _LATTICE_CACHE_SIZE:
             _LATTICE_CACHE.clear()
-        values = _LATTICE_CACHE[step] = ({}, {})
+        values = _LATTICE_CACHE[step] = ({}, {}, {})
     return values
 
 

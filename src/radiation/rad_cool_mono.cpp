@@ -11,10 +11,12 @@ namespace ostrel::radiation {
 
 namespace {
 
-// A rate costs about 1.5 ns without the Klein-Nishina reduction and about
-// 11 ns with it (benchmarks/bench_speedup.py), while handing a map to the
-// workers costs a few microseconds: grids shorter than these are evaluated
-// on the calling thread, where a second worker could only slow them down.
+// A rate costs a few nanoseconds without the Klein-Nishina reduction (a
+// square root and two products) and about 13 ns with it (the 20000-point
+// case of benchmarks/bench_speedup.py, less the conversion of its lists),
+// while handing a map to the workers costs a few microseconds: grids shorter
+// than these are evaluated on the calling thread, where a second worker
+// could only slow them down.
 constexpr std::size_t kSerialBelowThomson = 8192;
 constexpr std::size_t kSerialBelowKleinNishina = 1024;
 

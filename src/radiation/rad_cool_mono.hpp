@@ -26,8 +26,9 @@
 //
 // No failure paths: gamma < 1 gives NaN (square root of a negative number),
 // gamma = 1 gives 0, non-finite inputs give non-finite rates. Rates are
-// computed in parallel over the grid (grids of a few thousand points or less
-// on the calling thread, see the .cpp) and do not depend on the worker count.
+// computed in parallel over the grid (grids of fewer than 8192 points, 1024
+// with the Klein-Nishina reduction, on the calling thread, see the .cpp) and
+// do not depend on the worker count.
 #pragma once
 
 #include <vector>

@@ -204,8 +204,12 @@ TEST(ParallelMap, CheapMapRunsOnTheCallerOnlyBelowItsThreshold) {
         }
         for (const std::size_t serial_below : {std::size_t{1}, n + 1}) {
             std::string message = "<no failure>";
+            std::atomic<std::size_t> highest{0};
             try {
-                map_indices_cheap<double>(n, serial_below, [](std::size_t i) {
+                map_indices_cheap<double>(n, serial_below, [&](std::size_t i) {
+                    std::size_t seen = highest.load();
+                    while (i > seen && !highest.compare_exchange_weak(seen, i)) {
+                    }
                     if (i == 5 || i == 9) throw Failure("point " + std::to_string(i));
                     return point_value(i);
                 });
@@ -213,6 +217,10 @@ TEST(ParallelMap, CheapMapRunsOnTheCallerOnlyBelowItsThreshold) {
                 message = failure.message();
             }
             EXPECT_EQ(message, n > 5 ? "point 5" : "<no failure>") << "n " << n << " below " << serial_below;
+            // on the calling thread the first failure ends the map
+            if (serial_below > n && n > 5) {
+                EXPECT_EQ(highest.load(), 5u) << "n " << n;
+            }
         }
     }
 }

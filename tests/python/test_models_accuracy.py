@@ -290,6 +290,7 @@ def test_lattice_values_kept_between_seds_change_nothing(monkeypatch):
         return [float(x) for x in s.ssc]
 
     cases = [(SHAPES["BrokenPowerLaw"], None),
+             (lambda: om.BrokenPowerLaw(2.0, 3.0, 1e4, 1e2, 1e5, **NORM), None),
              (lambda: om.BrokenPowerLaw(2.0, 3.0, 1e4, 10.0, 1e5, **NORM), None),
              (lambda: om.PowerLaw(2.2, 3e2, 3e7, **NORM), om.Grids(compton=40)),
              (SHAPES["BrokenPowerLaw"], om.Grids(compton=160))]
@@ -303,7 +304,11 @@ def test_lattice_values_kept_between_seds_change_nothing(monkeypatch):
     monkeypatch.setattr(emission, "_LATTICE_CACHE", {})
     monkeypatch.setattr(emission, "_LATTICE_CACHE_LIMIT", 7)
     assert sed(SHAPES["BrokenPowerLaw"]()) == first
-    assert max(len(t) for values in emission._LATTICE_CACHE.values() for t in values) <= 7
+    assert max(len(t) for values in emission._LATTICE_CACHE.values() for t in values[:2]) <= 7
+    monkeypatch.setattr(emission, "_LATTICE_CACHE", {})
+    monkeypatch.setattr(emission, "_THRESHOLD_TABLE_LIMIT", 2)
+    assert sed(SHAPES["BrokenPowerLaw"]()) == first
+    assert max(len(values[2]) for values in emission._LATTICE_CACHE.values()) <= 2
     monkeypatch.setattr(emission, "_LATTICE_CACHE_SIZE", 5)
     for i in range(12):
         emission._lattice_values(0.1 + 0.01 * i)
