@@ -38,8 +38,10 @@
 // and the result is the same bits as the formula evaluated per frequency.
 // The pairs are prepared by a parallel map over the seed segments, taken in
 // bit-reversed order so that the pieces of that map cost about the same (the
-// number of pairs falls steeply with the seed frequency); the two sscr calls
-// of a pair share the switched logarithms of X2/X1.
+// number of pairs falls steeply with the seed frequency), or on the calling
+// thread when there are too few to pay for the hand-off (fewer than 256 used
+// seed segments times electron segments); the two sscr calls of a pair share
+// the switched logarithms of X2/X1.
 // The switched logarithms of N/y_lo are shared by the two sscr calls and by
 // all pairs with N = x.
 //
